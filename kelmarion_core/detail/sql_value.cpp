@@ -1,0 +1,82 @@
+#include "kelmarion_core/detail/sql_value.h"
+
+#include <fmt/format.h>
+
+#include "kelmarion_core/errors.h"
+
+namespace kelmarion::core::detail {
+namespace {
+
+[[noreturn]] void throw_kind_mismatch(std::string_view table_name, std::string_view field_name,
+                                      std::string_view expected,
+                                      const nlohmann::ordered_json& value) {
+  auto shown = value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+  throw DocumentTypeError(fmt::format("{}: field '{}' expects {}, got {} {}", table_name,
+                                      field_name, expected, value.type_name(), shown));
+}
+
+std::string serialized(const nlohmann::ordered_json& value) {
+  // Invalid UTF-8 in a document is kept byte for byte rather than rejected.
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::ignore);
+}
+
+}  // namespace
+
+SqlValue to_sql_value(std::string_view table_name, std::string_view field_name, FieldKind kind,
+                      const nlohmann::ordered_json& value) {
+  if (value.is_null()) return std::monostate{};
+  switch (kind) {
+    case FieldKind::integer:
+      if (value.is_number_integer()) {
+        if (value.is_number_unsigned() &&
+            value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+          throw_kind_mismatch(table_name, field_name, "a 64-bit integer", value);
+        }
+        return value.get<std::int64_t>();
+      }
+      if (value.is_boolean()) return std::int64_t{value.get<bool>() ? 1 : 0};
+      throw_kind_mismatch(table_name, field_name, "an integer", value);
+    case FieldKind::boolean:
+      if (value.is_boolean()) return std::int64_t{value.get<bool>() ? 1 : 0};
+      if (value.is_number_integer()) return std::int64_t{value.get<std::int64_t>() != 0 ? 1 : 0};
+      throw_kind_mismatch(table_name, field_name, "a boolean", value);
+    case FieldKind::text:
+      if (value.is_string()) return value.get<std::string>();
+      return serialized(value);
+    case FieldKind::json:
+      return serialized(value);
+  }
+  throw_kind_mismatch(table_name, field_name, "a known kind", value);
+}
+
+FieldValues collect_field_values(const RecordClass& record_class,
+                                 const nlohmann::ordered_json& data) {
+  if (!data.is_object()) {
+    throw DocumentTypeError(fmt::format("{}: record data must be an object, got {}",
+                                        record_class.table_name(), data.type_name()));
+  }
+  const auto fields = record_class.fields();
+  FieldValues result;
+  result.present.assign(fields.size(), false);
+  result.values.resize(fields.size());
+  for (const auto& [key, value] : data.items()) {
+    const auto index = record_class.field_index(key);
+    // The identifier is the database's to assign; a stale one in the data is ignored.
+    if (!index || *index == 0) continue;
+    const auto& field = fields[*index];
+    result.values[*index] = to_sql_value(record_class.table_name(), field.name, field.kind, value);
+    result.present[*index] = true;
+    result.mask |= std::uint64_t{1} << *index;
+  }
+  return result;
+}
+
+nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text) {
+  if (kind != FieldKind::json) return std::string(text);
+  auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
+  if (parsed.is_discarded()) return std::string(text);
+  return parsed;
+}
+
+}  // namespace kelmarion::core::detail

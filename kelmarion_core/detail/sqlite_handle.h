@@ -1,0 +1,34 @@
+#pragma once
+
+// Owning handles for the SQLite C API and the one function through which every
+// result code is checked.
+
+#include <memory>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kelmarion::core::detail {
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const noexcept;
+};
+struct SqliteFinalizer {
+  void operator()(sqlite3_stmt* statement) const noexcept;
+};
+using SqliteDatabase = std::unique_ptr<sqlite3, SqliteCloser>;
+using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
+
+// Returns `result` when it is SQLITE_OK, SQLITE_ROW or SQLITE_DONE; otherwise
+// throws DatabaseError carrying the extended code, SQLite's message for `db`
+// (which may be null) and `sql`. `what` names the step ("open store 'x.db'").
+int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql = {});
+
+// Opens a database with `flags` (SQLITE_OPEN_*), checked.
+[[nodiscard]] SqliteDatabase open_sqlite(const std::string& path, int flags, std::string_view what);
+
+// Prepares `sql` on `db` for repeated use, checked.
+[[nodiscard]] SqliteStatement prepare_sqlite(sqlite3* db, std::string_view sql);
+
+}  // namespace kelmarion::core::detail

@@ -1,0 +1,52 @@
+#pragma once
+
+// The interface between a session and its database backend. One connection
+// serves one session; it is not shared between threads. Awaited operations run
+// on the executor of the coroutine that awaits them.
+
+#include <asio/awaitable.hpp>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string_view>
+
+#include "kelmarion_core/detail/sql_render.h"
+#include "kelmarion_core/predicate.h"
+#include "kelmarion_core/record.h"
+
+namespace kelmarion::core::detail {
+
+class StoreConnection {
+ public:
+  StoreConnection() = default;
+  StoreConnection(const StoreConnection&) = delete;
+  StoreConnection& operator=(const StoreConnection&) = delete;
+  StoreConnection(StoreConnection&&) = delete;
+  StoreConnection& operator=(StoreConnection&&) = delete;
+  virtual ~StoreConnection() = default;
+
+  [[nodiscard]] virtual Dialect dialect() const noexcept = 0;
+
+  // The first record (lowest identifier) that satisfies `condition`, or nullopt.
+  // `condition` must not match nothing (the caller answers that itself).
+  [[nodiscard]] virtual asio::awaitable<std::optional<Record>> find_first(
+      const RecordClass& record_class, const Condition& condition) = 0;
+
+  // Stores a new record from the fields in `data` and returns it as stored.
+  [[nodiscard]] virtual Record insert(const RecordClass& record_class,
+                                      const nlohmann::ordered_json& data) = 0;
+
+  // Sets the fields present in `data` on the record `id` and returns it as stored.
+  // Throws DatabaseError when there is no such record.
+  [[nodiscard]] virtual asio::awaitable<Record> update(const RecordClass& record_class,
+                                                       std::int64_t id,
+                                                       const nlohmann::ordered_json& data) = 0;
+
+  // Runs a statement without parameters or results (transaction control).
+  virtual asio::awaitable<void> execute(std::string_view sql) = 0;
+
+  // True while a transaction begun with execute("BEGIN") is open.
+  [[nodiscard]] virtual bool in_transaction() const noexcept = 0;
+};
+
+}  // namespace kelmarion::core::detail

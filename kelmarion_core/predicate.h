@@ -1,0 +1,49 @@
+#pragma once
+
+// Lookup conditions. A Predicate says that one field of a record class equals a
+// value; a Condition is one predicate, or a list of them that must all hold.
+// Predicates are made by comparing a field handle with a value (see field.h):
+//
+//   Condition c{SourceTable::source_schema_id == 3, SourceTable::table_name == "orders"};
+//
+// Equality with an absent value (JSON null, std::nullopt) means "the field is
+// absent" (SQL IS NULL). Values of json fields compare as whole values: two lists
+// of column names are equal only with the same names in the same order. An
+// absent element inside a condition list holds for no record.
+
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "kelmarion_core/record.h"
+
+namespace kelmarion::core {
+
+struct Predicate {
+  std::string_view table_name;  // the record class the field belongs to
+  std::string_view field_name;
+  FieldKind kind;
+  nlohmann::ordered_json value;  // null: the field is absent
+};
+
+class Condition {
+ public:
+  // A single predicate.
+  Condition(Predicate predicate);  // NOLINT(google-explicit-constructor): reads as a condition
+  // All of `terms` must hold; an absent term holds for no record.
+  Condition(std::initializer_list<std::optional<Predicate>> terms);
+  explicit Condition(std::vector<std::optional<Predicate>> terms);
+
+  [[nodiscard]] const std::vector<std::optional<Predicate>>& terms() const noexcept {
+    return _terms;
+  }
+  // True when some term is absent, so that no record can match.
+  [[nodiscard]] bool matches_nothing() const noexcept;
+
+ private:
+  std::vector<std::optional<Predicate>> _terms;
+};
+
+}  // namespace kelmarion::core

@@ -1,0 +1,80 @@
+#pragma once
+
+// Records of the store. A RecordClass describes one table: its name, its fields
+// in column order (the first is the integer identifier the database assigns),
+// and the field lists that lookups use, each backed by an index. A Record is one
+// stored row, read back from the database, whose fields are read by name.
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kelmarion::core {
+
+// How a field is stored and compared.
+enum class FieldKind {
+  integer,  // 64-bit integer; the identifier and parent links, sort orders
+  text,     // text; a number or boolean given for it is stored in its text form
+  boolean,  // true/false; an integer given for it counts as true when non-zero
+  json,     // any JSON value (lists of column names, option objects), compared whole
+};
+
+struct FieldSpec {
+  std::string_view name;
+  FieldKind kind;
+};
+
+// Immutable description of a record table. Instances live for the whole program
+// (each record class keeps one as a function-local static), so Records and
+// Predicates may point at them freely.
+class RecordClass {
+ public:
+  // `fields` starts with the identifier field; `lookup_indexes` lists the field
+  // names of each lookup the store makes, in the order of the lookup's predicates.
+  RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
+              std::vector<std::vector<std::string_view>> lookup_indexes);
+
+  [[nodiscard]] std::string_view table_name() const noexcept { return _table_name; }
+  [[nodiscard]] std::span<const FieldSpec> fields() const noexcept { return _fields; }
+  [[nodiscard]] std::string_view id_field() const noexcept { return _fields.front().name; }
+  [[nodiscard]] const std::vector<std::vector<std::string_view>>& lookup_indexes() const noexcept {
+    return _lookup_indexes;
+  }
+
+  // Position of the named field in fields(), or nullopt for a name that is not one.
+  [[nodiscard]] std::optional<std::size_t> field_index(std::string_view name) const noexcept;
+
+ private:
+  std::string_view _table_name;
+  std::vector<FieldSpec> _fields;
+  std::vector<std::vector<std::string_view>> _lookup_indexes;
+};
+
+// One stored record: a value per field of its class, as the database holds it.
+// Absent values are JSON null; json fields hold the parsed JSON value.
+class Record {
+ public:
+  // `values` has one entry per field of `record_class`, in field order.
+  Record(const RecordClass& record_class, std::vector<nlohmann::ordered_json> values);
+
+  [[nodiscard]] const RecordClass& record_class() const noexcept { return *_record_class; }
+
+  // The value of the named field. Throws core::Error naming the record class
+  // when `field` is not one of its fields.
+  [[nodiscard]] const nlohmann::ordered_json& operator[](std::string_view field) const;
+
+  // The identifier the database assigned when the record was first stored.
+  [[nodiscard]] std::int64_t id() const;
+
+  // A new JSON object from field name to value, in field order.
+  [[nodiscard]] nlohmann::ordered_json model_dump() const;
+
+ private:
+  const RecordClass* _record_class;
+  std::vector<nlohmann::ordered_json> _values;
+};
+
+}  // namespace kelmarion::core

@@ -1,0 +1,40 @@
+#include "kelmarion_core/session.h"
+
+#include <fmt/format.h>
+
+#include "kelmarion_core/connection_url.h"
+#include "kelmarion_core/detail/sqlite_connection.h"
+#include "kelmarion_core/errors.h"
+
+namespace kelmarion::core {
+namespace {
+
+std::unique_ptr<detail::StoreConnection> open_store(std::string_view store) {
+  const auto scheme = url_scheme(store);
+  if (scheme.empty()) return std::make_unique<detail::SqliteConnection>(std::string(store));
+  if (scheme == "sqlite") {
+    return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store));
+  }
+  throw ConfigurationError(
+      fmt::format("store '{}': unsupported scheme '{}' (expected sqlite:///path.db or a file path)",
+                  redact_password(store), scheme));
+}
+
+}  // namespace
+
+AsyncSession::AsyncSession(std::string_view store)
+    : _location(redact_password(store)), _connection(open_store(store)) {}
+
+AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
+AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;
+AsyncSession::~AsyncSession() = default;
+
+asio::awaitable<void> AsyncSession::begin() { co_await _connection->execute("BEGIN"); }
+
+asio::awaitable<void> AsyncSession::commit() { co_await _connection->execute("COMMIT"); }
+
+asio::awaitable<void> AsyncSession::rollback() { co_await _connection->execute("ROLLBACK"); }
+
+bool AsyncSession::in_transaction() const noexcept { return _connection->in_transaction(); }
+
+}  // namespace kelmarion::core

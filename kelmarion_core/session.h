@@ -1,0 +1,58 @@
+#pragma once
+
+// AsyncSession: the host's connection to a store database, lent to the data and
+// query services. The record tables are created on first use of each record
+// class when they are missing; prepared statements are cached for the session's
+// life.
+//
+// Store locations:
+//   sqlite:///relative/path.db, sqlite:////absolute/path.db, sqlite:// (memory)
+//   a plain file path, or ":memory:" for a private in-memory store
+//
+// The session never commits on its own: without begin(), every write commits by
+// itself (SQLite's autocommit); with begin() the host decides with commit() or
+// rollback(). A session is used by one coroutine at a time, on one thread.
+
+#include <asio/awaitable.hpp>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kelmarion::core {
+
+namespace detail {
+class StoreConnection;
+}
+
+class AsyncSession {
+ public:
+  // Opens the store. Throws ConfigurationError for an unknown location scheme and
+  // DatabaseError when the database cannot be opened.
+  explicit AsyncSession(std::string_view store);
+  AsyncSession(const AsyncSession&) = delete;
+  AsyncSession& operator=(const AsyncSession&) = delete;
+  AsyncSession(AsyncSession&&) noexcept;
+  AsyncSession& operator=(AsyncSession&&) noexcept;
+  // Closes the store; an open transaction is rolled back.
+  ~AsyncSession();
+
+  // Opens a transaction. Throws DatabaseError (for example when one is open).
+  asio::awaitable<void> begin();
+  // Makes the transaction's writes durable.
+  asio::awaitable<void> commit();
+  // Undoes the transaction's writes.
+  asio::awaitable<void> rollback();
+  [[nodiscard]] bool in_transaction() const noexcept;
+
+  // The store location with any password removed, for messages.
+  [[nodiscard]] const std::string& location() const noexcept { return _location; }
+
+  // The backend, for the data and query services.
+  [[nodiscard]] detail::StoreConnection& connection() noexcept { return *_connection; }
+
+ private:
+  std::string _location;
+  std::unique_ptr<detail::StoreConnection> _connection;
+};
+
+}  // namespace kelmarion::core

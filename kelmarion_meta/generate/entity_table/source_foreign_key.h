@@ -1,0 +1,30 @@
+#pragma once
+
+// One foreign key of a stored table, identified by its table and constrained column list.
+// Table "source_foreign_key"; the identifier "source_foreign_key_id" is assigned by the database.
+
+#include "kelmarion_core/field.h"
+#include "kelmarion_core/record.h"
+
+namespace kelmarion::meta {
+
+struct SourceForeignKey {
+  static constexpr std::string_view table = "source_foreign_key";
+
+  // The table's description: fields in column order and the lookup indexes.
+  static const core::RecordClass& record_class();
+
+  static constexpr core::Field<core::FieldKind::integer> source_foreign_key_id{table, "source_foreign_key_id"};
+  static constexpr core::Field<core::FieldKind::integer> source_table_id{table, "source_table_id"};
+  static constexpr core::Field<core::FieldKind::text> name{table, "name"};
+  static constexpr core::Field<core::FieldKind::json> constrained_columns{table, "constrained_columns"};
+  static constexpr core::Field<core::FieldKind::text> referred_schema{table, "referred_schema"};
+  static constexpr core::Field<core::FieldKind::text> referred_table{table, "referred_table"};
+  static constexpr core::Field<core::FieldKind::json> referred_columns{table, "referred_columns"};
+  static constexpr core::Field<core::FieldKind::json> options{table, "options"};
+  static constexpr core::Field<core::FieldKind::integer> sort_order{table, "sort_order"};
+  static constexpr core::Field<core::FieldKind::boolean> constrained_orderby{table, "constrained_orderby"};
+  static constexpr core::Field<core::FieldKind::boolean> unique{table, "unique"};
+};
+
+}  // namespace kelmarion::meta

@@ -1,0 +1,19 @@
+#include "kelmarion_meta/generate/entity_table/source_schema.h"
+
+namespace kelmarion::meta {
+
+const core::RecordClass& SourceSchema::record_class() {
+  static const core::RecordClass instance(
+      table,
+      {
+          {"source_schema_id", core::FieldKind::integer},
+          {"schema_name", core::FieldKind::text},
+          {"engine_name", core::FieldKind::text},
+          {"comment", core::FieldKind::text},
+          {"sort_order", core::FieldKind::integer},
+      },
+      {{"schema_name"}});
+  return instance;
+}
+
+}  // namespace kelmarion::meta

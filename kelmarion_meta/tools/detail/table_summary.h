@@ -1,0 +1,19 @@
+#pragma once
+
+// What the table saver keeps of each stored table for the referencing foreign
+// key saver: the stored table record in dictionary form, and the table's stored
+// foreign key records.
+
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "kelmarion_core/record.h"
+
+namespace kelmarion::meta::detail {
+
+struct TableSummary {
+  nlohmann::ordered_json table;                // model_dump() of the stored SourceTable record
+  std::vector<core::Record> foreign_keys;      // the stored SourceForeignKey records, in order
+};
+
+}  // namespace kelmarion::meta::detail
