@@ -2,7 +2,10 @@
 function(kelmarion_set_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-qual -Wformat=2
-    -Wmissing-declarations)
+    -Wmissing-declarations
+    # Options are aggregates filled with designated initializers that leave the
+    # optional members out on purpose; g++ 12 would warn on every such call.
+    -Wno-missing-field-initializers)
   if(KELMARION_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -30,6 +30,8 @@ struct Predicate {
 
 class Condition {
  public:
+  // No predicate: every record matches.
+  Condition() = default;
   // A single predicate.
   Condition(Predicate predicate);  // NOLINT(google-explicit-constructor): reads as a condition
   // All of `terms` must hold; an absent term holds for no record.

@@ -10,14 +10,19 @@ namespace kelmarion::core {
 
 asio::awaitable<std::optional<Record>> QueryService::query_columns_first(
     AsyncSession* db, const RecordClass& model_class, Condition condition) {
-  if (db == nullptr) {
-    throw ConfigurationError(fmt::format(
-        "table '{}': no database session (give the store a session)", model_class.table_name()));
-  }
+  auto& session = detail::require_session(db, model_class);
   // A lookup under a parent that has no identifier must not widen to the records
   // of every parent: it finds nothing.
   if (condition.matches_nothing()) co_return std::nullopt;
-  co_return co_await db->connection().find_first(model_class, condition);
+  co_return co_await session.connection().find_first(model_class, condition);
+}
+
+asio::awaitable<std::vector<Record>> QueryService::query_all(AsyncSession* db,
+                                                             const RecordClass& model_class,
+                                                             Condition condition) {
+  auto& session = detail::require_session(db, model_class);
+  if (condition.matches_nothing()) co_return std::vector<Record>{};
+  co_return co_await session.connection().find_all(model_class, condition);
 }
 
 }  // namespace kelmarion::core

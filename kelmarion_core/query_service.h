@@ -4,6 +4,7 @@
 
 #include <asio/awaitable.hpp>
 #include <optional>
+#include <vector>
 
 #include "kelmarion_core/predicate.h"
 #include "kelmarion_core/record.h"
@@ -22,6 +23,11 @@ class QueryService {
   // another class, DatabaseError when the store fails.
   [[nodiscard]] static asio::awaitable<std::optional<Record>> query_columns_first(
       AsyncSession* db, const RecordClass& model_class, Condition condition);
+
+  // Every record of `model_class` that satisfies `condition` (all records for an
+  // empty condition), by identifier. Same errors as query_columns_first.
+  [[nodiscard]] static asio::awaitable<std::vector<Record>> query_all(
+      AsyncSession* db, const RecordClass& model_class, Condition condition = {});
 };
 
 }  // namespace kelmarion::core

@@ -22,6 +22,14 @@ std::unique_ptr<detail::StoreConnection> open_store(std::string_view store) {
 
 }  // namespace
 
+AsyncSession& detail::require_session(AsyncSession* db, const RecordClass& record_class) {
+  if (db == nullptr) {
+    throw ConfigurationError(fmt::format(
+        "table '{}': no database session (give the store a session)", record_class.table_name()));
+  }
+  return *db;
+}
+
 AsyncSession::AsyncSession(std::string_view store)
     : _location(redact_password(store)), _connection(open_store(store)) {}
 

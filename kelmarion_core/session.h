@@ -18,11 +18,20 @@
 #include <string>
 #include <string_view>
 
+#include "kelmarion_core/record.h"
+
 namespace kelmarion::core {
 
 namespace detail {
 class StoreConnection;
 }
+
+class AsyncSession;
+
+namespace detail {
+// `*db`, or ConfigurationError naming the table when there is no session.
+AsyncSession& require_session(AsyncSession* db, const RecordClass& record_class);
+}  // namespace detail
 
 class AsyncSession {
  public:

@@ -67,6 +67,15 @@ RenderedSql render_select_first(const RecordClass& record_class, const Condition
   return where;
 }
 
+RenderedSql render_select_all(const RecordClass& record_class, const Condition& condition,
+                              Dialect dialect) {
+  auto where = render_where(record_class, condition, dialect);
+  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {}", column_list(record_class),
+                          quote_identifier(record_class.table_name()), where.sql,
+                          quote_identifier(record_class.id_field()));
+  return where;
+}
+
 std::string render_insert(const RecordClass& record_class, std::uint64_t mask, Dialect dialect) {
   std::string columns;
   std::string values;

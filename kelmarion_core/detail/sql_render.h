@@ -37,6 +37,10 @@ struct RenderedSql {
 [[nodiscard]] RenderedSql render_select_first(const RecordClass& record_class,
                                               const Condition& condition, Dialect dialect);
 
+// SELECT of every field of all records that satisfy `condition`, by identifier.
+[[nodiscard]] RenderedSql render_select_all(const RecordClass& record_class,
+                                            const Condition& condition, Dialect dialect);
+
 // INSERT of the fields whose bit is set in `mask`, returning every field. The
 // parameters are left for the caller to bind, in field order.
 [[nodiscard]] std::string render_insert(const RecordClass& record_class, std::uint64_t mask,

@@ -122,6 +122,21 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(
   co_return _fetch_one(record_class, statement, select.sql);
 }
 
+asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
+                                                                const Condition& condition) {
+  _ensure_table(record_class);
+  const auto select = render_select_all(record_class, condition, Dialect::sqlite);
+  auto* statement = _statement(select.sql);
+  _bind(statement, select.parameters, select.sql);
+  const StatementUse use(statement);
+  const auto what = fmt::format("store '{}', table '{}'", _path, record_class.table_name());
+  std::vector<Record> records;
+  while (check_sqlite(sqlite3_step(statement), _db.get(), what, select.sql) == SQLITE_ROW) {
+    records.push_back(_read_row(record_class, statement));
+  }
+  co_return records;
+}
+
 Record SqliteConnection::insert(const RecordClass& record_class,
                                 const nlohmann::ordered_json& data) {
   auto given = collect_field_values(record_class, data);

@@ -24,6 +24,8 @@ class SqliteConnection final : public StoreConnection {
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::sqlite; }
   [[nodiscard]] asio::awaitable<std::optional<Record>> find_first(
       const RecordClass& record_class, const Condition& condition) override;
+  [[nodiscard]] asio::awaitable<std::vector<Record>> find_all(
+      const RecordClass& record_class, const Condition& condition) override;
   [[nodiscard]] Record insert(const RecordClass& record_class,
                               const nlohmann::ordered_json& data) override;
   [[nodiscard]] asio::awaitable<Record> update(const RecordClass& record_class, std::int64_t id,

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "kelmarion_core/detail/sql_render.h"
 #include "kelmarion_core/predicate.h"
@@ -30,6 +31,10 @@ class StoreConnection {
   // The first record (lowest identifier) that satisfies `condition`, or nullopt.
   // `condition` must not match nothing (the caller answers that itself).
   [[nodiscard]] virtual asio::awaitable<std::optional<Record>> find_first(
+      const RecordClass& record_class, const Condition& condition) = 0;
+
+  // Every record that satisfies `condition`, by identifier.
+  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> find_all(
       const RecordClass& record_class, const Condition& condition) = 0;
 
   // Stores a new record from the fields in `data` and returns it as stored.

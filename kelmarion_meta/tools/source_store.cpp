@@ -52,6 +52,21 @@ std::string table_key(const Document& table_name) {
   return table_name.dump(-1, ' ', false, Document::error_handler_t::replace);
 }
 
+// The list under `key` of the schema level (required).
+Document& schema_list(detail::SchemaMetadata& metadata, std::string_view key) {
+  const Where schema{"schema", &metadata.document()};
+  auto* list = metadata.find(key);
+  if (list == nullptr) {
+    throw core::MissingKeyError(
+        fmt::format("{}: missing required key '{}'", detail::describe(schema), key));
+  }
+  if (!list->is_array()) {
+    throw core::DocumentTypeError(fmt::format("key '{}' of {}: expected a list, got {}", key,
+                                              detail::describe(schema), detail::kind_name(*list)));
+  }
+  return *list;
+}
+
 }  // namespace
 
 SourceStore::SourceStore(SourceStoreOptions options)
@@ -75,8 +90,8 @@ std::optional<Document> SourceStore::inspect(InspectOptions options) {
 asio::awaitable<std::shared_ptr<Document>> SourceStore::save_meta(SaveMetaOptions options) {
   auto metadata = std::move(options.metadata);
   if (metadata && !metadata->is_null() && !metadata->is_object()) {
-    throw core::DocumentTypeError(fmt::format("metadata: expected an object, got a {}",
-                                              metadata->type_name()));
+    throw core::DocumentTypeError(
+        fmt::format("metadata: expected an object, got {}", detail::kind_name(*metadata)));
   }
   replace_when_given(_engine_name, options.engine_name);
   replace_when_given(_schema_name, options.schema_name);
@@ -129,18 +144,9 @@ asio::awaitable<void> SourceStore::_save_meta(Document& metadata) {
 }
 
 asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& metadata) {
-  const Where schema{"schema", &metadata.document()};
   std::int64_t sort_order = 0;
   std::vector<detail::TableSummary> tables;
-  auto* table_list = metadata.find("tables");
-  if (table_list == nullptr) {
-    throw core::MissingKeyError(
-        fmt::format("{}: missing required key 'tables'", detail::describe(schema)));
-  }
-  if (!table_list->is_array()) {
-    throw core::DocumentTypeError(fmt::format("key 'tables' of {}: expected a list, got {}",
-                                              detail::describe(schema), table_list->type_name()));
-  }
+  auto* table_list = &schema_list(metadata, "tables");
   tables.reserve(table_list->size());
   std::size_t position = 0;
   for (auto& create_model : *table_list) {
@@ -175,17 +181,8 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
 }
 
 asio::awaitable<void> SourceStore::_save_source_views(detail::SchemaMetadata& metadata) {
-  const Where schema{"schema", &metadata.document()};
   std::int64_t sort_order = 0;
-  auto* view_list = metadata.find("views");
-  if (view_list == nullptr) {
-    throw core::MissingKeyError(
-        fmt::format("{}: missing required key 'views'", detail::describe(schema)));
-  }
-  if (!view_list->is_array()) {
-    throw core::DocumentTypeError(fmt::format("key 'views' of {}: expected a list, got {}",
-                                              detail::describe(schema), view_list->type_name()));
-  }
+  auto* view_list = &schema_list(metadata, "views");
   std::size_t position = 0;
   for (auto& create_model : *view_list) {
     const Where where{"view", &create_model, ++position};

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace kelmarion::testing {
@@ -31,14 +32,31 @@ class TempDir {
   std::filesystem::path _path;
 };
 
+namespace detail {
+template <typename T>
+asio::awaitable<void> keep_result(asio::awaitable<T> task, std::optional<T>& result) {
+  result.emplace(co_await std::move(task));
+}
+}  // namespace detail
+
 // Runs an awaitable on a private io_context until it completes and returns its
 // result; an exception from the coroutine is rethrown here.
 template <typename T>
 T run(asio::awaitable<T> task) {
   asio::io_context context;
-  auto future = asio::co_spawn(context, std::move(task), asio::use_future);
-  context.run();
-  return future.get();
+  if constexpr (std::is_void_v<T>) {
+    auto future = asio::co_spawn(context, std::move(task), asio::use_future);
+    context.run();
+    future.get();
+  } else {
+    // Results need not be default-constructible, as use_future would require.
+    std::optional<T> result;
+    auto future =
+        asio::co_spawn(context, detail::keep_result(std::move(task), result), asio::use_future);
+    context.run();
+    future.get();
+    return std::move(*result);
+  }
 }
 
 // The URL of the PostgreSQL server the test command started (environment

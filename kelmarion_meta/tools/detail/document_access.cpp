@@ -24,6 +24,8 @@ std::string shown_name(const Document& name) {
   return text;
 }
 
+}  // namespace
+
 std::string kind_name(const Document& value) {
   if (value.is_array()) return "a list";
   if (value.is_object()) return "an object";
@@ -32,8 +34,6 @@ std::string kind_name(const Document& value) {
   if (value.is_number()) return "a number";
   return "null";
 }
-
-}  // namespace
 
 std::string describe(const Where& where) {
   std::string text = where.parent != nullptr ? describe(*where.parent) + ", " : std::string();

@@ -41,6 +41,9 @@ Document& as_object(Document& entry, const Where& where);
 // The value under `key` checked to be an object, for writing into it.
 [[nodiscard]] Document& object_at(Document& value, std::string_view key, const Where& where);
 
+// "a list", "an object", "a text", "a boolean", "a number" or "null".
+[[nodiscard]] std::string kind_name(const Document& value);
+
 // True for a value that is present and not null, zero, false or empty.
 [[nodiscard]] bool tests_true(const Document* value);
 

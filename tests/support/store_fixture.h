@@ -1,0 +1,51 @@
+#pragma once
+
+// A store test runs once per store backend: SQLite in memory, SQLite in a file,
+// and PostgreSQL when the test command started one.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "kelmarion_core/record.h"
+#include "kelmarion_core/session.h"
+#include "kelmarion_meta/tools/source_store.h"
+#include "support/test_support.h"
+
+namespace kelmarion::testing {
+
+enum class StoreKind { sqlite_memory, sqlite_file };
+
+std::string store_kind_name(const ::testing::TestParamInfo<StoreKind>& info);
+
+class StoreTest : public ::testing::TestWithParam<StoreKind> {
+ public:
+  void SetUp() override;
+
+  core::AsyncSession& session() { return *_session; }
+
+  // Every stored record of a class, by identifier.
+  std::vector<core::Record> records(const core::RecordClass& record_class);
+  std::size_t count(const core::RecordClass& record_class) { return records(record_class).size(); }
+
+  // Saves `document` (shared, so the test sees what the save wrote) as schema
+  // `schema_name` through a new store over this session.
+  std::shared_ptr<meta::Document> save(const std::shared_ptr<meta::Document>& document,
+                                       const std::string& schema_name = "sales");
+
+  TempDir _directory;
+  std::unique_ptr<core::AsyncSession> _session;
+};
+
+// The counts of every record class, in a fixed order, for before/after checks.
+std::vector<std::size_t> all_counts(StoreTest& test);
+
+// A small schema "sales": customers, orders -> customers, order_items -> orders
+// (composite primary key, a "sort_order" column, a unique index on its foreign
+// key columns), and a view over orders.
+std::shared_ptr<meta::Document> sales_document();
+
+}  // namespace kelmarion::testing
