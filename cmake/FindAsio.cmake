@@ -7,7 +7,10 @@ if(Asio_FOUND AND NOT TARGET asio::asio)
   add_library(asio::asio INTERFACE IMPORTED)
   set_target_properties(asio::asio PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES "${Asio_INCLUDE_DIR}"
-    INTERFACE_COMPILE_DEFINITIONS "ASIO_NO_DEPRECATED")
+    # Asio 1.22 picks aligned_alloc or operator new per translation unit, depending
+    # on whether libstdc++'s config was seen first; units that disagree free a
+    # coroutine frame with the wrong function. One choice for every unit.
+    INTERFACE_COMPILE_DEFINITIONS "ASIO_NO_DEPRECATED;ASIO_DISABLE_STD_ALIGNED_ALLOC")
   find_package(Threads REQUIRED)
   set_property(TARGET asio::asio APPEND PROPERTY INTERFACE_LINK_LIBRARIES Threads::Threads)
 endif()

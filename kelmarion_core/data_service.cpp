@@ -10,14 +10,25 @@
 namespace kelmarion::core {
 Record DataService::db_insert(AsyncSession* db, const RecordClass& model_class,
                               const nlohmann::ordered_json& create_model) {
-  return detail::require_session(db, model_class).connection().insert(model_class, create_model);
+  auto& session = detail::require_session(db, model_class);
+  auto record = session.connection().insert(model_class, create_model);
+  session.note_insert(model_class.table_name(), record.id());
+  return record;
 }
 
 asio::awaitable<Record> DataService::db_update(AsyncSession* db, std::int64_t primary_id,
                                                const RecordClass& model_class,
                                                const nlohmann::ordered_json& update_model) {
   auto& session = detail::require_session(db, model_class);
-  co_return co_await session.connection().update(model_class, primary_id, update_model);
+  auto record = co_await session.connection().update(model_class, primary_id, update_model);
+  session.note_update(model_class.table_name(), record.id());
+  co_return record;
+}
+
+asio::awaitable<void> DataService::db_delete(AsyncSession* db, std::int64_t primary_id,
+                                             const RecordClass& model_class) {
+  auto& session = detail::require_session(db, model_class);
+  co_await session.connection().remove(model_class, primary_id);
 }
 
 }  // namespace kelmarion::core

@@ -35,6 +35,11 @@ class DataService {
                                                          std::int64_t primary_id,
                                                          const RecordClass& model_class,
                                                          const nlohmann::ordered_json& update_model);
+
+  // Deletes the record whose identifier is `primary_id`, if there is one. Same
+  // errors as db_update, but a missing record is not one.
+  [[nodiscard]] static asio::awaitable<void> db_delete(AsyncSession* db, std::int64_t primary_id,
+                                                       const RecordClass& model_class);
 };
 
 }  // namespace kelmarion::core

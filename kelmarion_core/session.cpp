@@ -43,6 +43,25 @@ asio::awaitable<void> AsyncSession::commit() { co_await _connection->execute("CO
 
 asio::awaitable<void> AsyncSession::rollback() { co_await _connection->execute("ROLLBACK"); }
 
+void AsyncSession::track_writes(bool on) {
+  _tracking_writes = on;
+  _written.clear();
+}
+
+AsyncSession::WrittenRecords& AsyncSession::_written_to(std::string_view table) {
+  auto found = _written.find(table);
+  if (found == _written.end()) found = _written.emplace(std::string(table), WrittenRecords{}).first;
+  return found->second;
+}
+
+void AsyncSession::note_insert(std::string_view table, std::int64_t id) {
+  if (_tracking_writes) _written_to(table).inserted.push_back(id);
+}
+
+void AsyncSession::note_update(std::string_view table, std::int64_t id) {
+  if (_tracking_writes) _written_to(table).updated.push_back(id);
+}
+
 bool AsyncSession::in_transaction() const noexcept { return _connection->in_transaction(); }
 
 }  // namespace kelmarion::core

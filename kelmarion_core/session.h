@@ -14,9 +14,12 @@
 // rollback(). A session is used by one coroutine at a time, on one thread.
 
 #include <asio/awaitable.hpp>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kelmarion_core/record.h"
 
@@ -53,6 +56,21 @@ class AsyncSession {
   asio::awaitable<void> rollback();
   [[nodiscard]] bool in_transaction() const noexcept;
 
+  // Identifiers written through the data services, per record table, while
+  // tracking is on (hosts use them to report a save and to find stale records).
+  struct WrittenRecords {
+    std::vector<std::int64_t> inserted;
+    std::vector<std::int64_t> updated;
+  };
+  using WriteLog = std::map<std::string, WrittenRecords, std::less<>>;
+
+  // Starts (clearing what was noted) or stops noting writes.
+  void track_writes(bool on);
+  [[nodiscard]] const WriteLog& written() const noexcept { return _written; }
+  // Called by the data services after each stored insert or update.
+  void note_insert(std::string_view table, std::int64_t id);
+  void note_update(std::string_view table, std::int64_t id);
+
   // The store location with any password removed, for messages.
   [[nodiscard]] const std::string& location() const noexcept { return _location; }
 
@@ -60,8 +78,12 @@ class AsyncSession {
   [[nodiscard]] detail::StoreConnection& connection() noexcept { return *_connection; }
 
  private:
+  WrittenRecords& _written_to(std::string_view table);
+
   std::string _location;
   std::unique_ptr<detail::StoreConnection> _connection;
+  bool _tracking_writes = false;
+  WriteLog _written;
 };
 
 }  // namespace kelmarion::core

@@ -118,4 +118,9 @@ std::string render_update(const RecordClass& record_class, std::uint64_t mask, D
                      placeholder(dialect, number), column_list(record_class));
 }
 
+std::string render_delete(const RecordClass& record_class, Dialect dialect) {
+  return fmt::format("DELETE FROM {} WHERE {} = {}", quote_identifier(record_class.table_name()),
+                     quote_identifier(record_class.id_field()), placeholder(dialect, 1));
+}
+
 }  // namespace kelmarion::core::detail

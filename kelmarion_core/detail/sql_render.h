@@ -52,4 +52,7 @@ struct RenderedSql {
 [[nodiscard]] std::string render_update(const RecordClass& record_class, std::uint64_t mask,
                                         Dialect dialect);
 
+// DELETE of the record whose identifier is the one parameter.
+[[nodiscard]] std::string render_delete(const RecordClass& record_class, Dialect dialect);
+
 }  // namespace kelmarion::core::detail

@@ -178,6 +178,15 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
   co_return std::move(*row);
 }
 
+asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
+  _ensure_table(record_class);
+  const auto sql = render_delete(record_class, Dialect::sqlite);
+  auto* statement = _statement(sql);
+  _bind(statement, {SqlValue{id}}, sql);
+  (void)_fetch_one(record_class, statement, sql);
+  co_return;
+}
+
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   const std::string text(sql);
   check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),

@@ -30,6 +30,7 @@ class SqliteConnection final : public StoreConnection {
                               const nlohmann::ordered_json& data) override;
   [[nodiscard]] asio::awaitable<Record> update(const RecordClass& record_class, std::int64_t id,
                                                const nlohmann::ordered_json& data) override;
+  asio::awaitable<void> remove(const RecordClass& record_class, std::int64_t id) override;
   asio::awaitable<void> execute(std::string_view sql) override;
   [[nodiscard]] bool in_transaction() const noexcept override;
 

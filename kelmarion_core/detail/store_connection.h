@@ -47,6 +47,9 @@ class StoreConnection {
                                                        std::int64_t id,
                                                        const nlohmann::ordered_json& data) = 0;
 
+  // Deletes the record `id`; nothing happens when there is none.
+  virtual asio::awaitable<void> remove(const RecordClass& record_class, std::int64_t id) = 0;
+
   // Runs a statement without parameters or results (transaction control).
   virtual asio::awaitable<void> execute(std::string_view sql) = 0;
 
