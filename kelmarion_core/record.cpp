@@ -8,7 +8,7 @@
 namespace kelmarion::core {
 
 RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
-                         std::vector<std::vector<std::string_view>> lookup_indexes)
+                         std::vector<LookupIndex> lookup_indexes)
     : _table_name(table_name), _fields(std::move(fields)), _lookup_indexes(std::move(lookup_indexes)) {
   if (_fields.empty() || _fields.front().kind != FieldKind::integer) {
     throw Error(fmt::format("record class '{}': the first field must be the integer identifier",

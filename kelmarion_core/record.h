@@ -27,20 +27,27 @@ struct FieldSpec {
   FieldKind kind;
 };
 
+// The fields of one lookup, in the order of its predicates. A unique lookup is
+// a natural key: the store refuses a second record with the same values.
+struct LookupIndex {
+  std::vector<std::string_view> fields;
+  bool unique = false;
+};
+
 // Immutable description of a record table. Instances live for the whole program
 // (each record class keeps one as a function-local static), so Records and
 // Predicates may point at them freely.
 class RecordClass {
  public:
-  // `fields` starts with the identifier field; `lookup_indexes` lists the field
-  // names of each lookup the store makes, in the order of the lookup's predicates.
+  // `fields` starts with the identifier field; `lookup_indexes` describes each
+  // lookup the store makes, each backed by an index.
   RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
-              std::vector<std::vector<std::string_view>> lookup_indexes);
+              std::vector<LookupIndex> lookup_indexes);
 
   [[nodiscard]] std::string_view table_name() const noexcept { return _table_name; }
   [[nodiscard]] std::span<const FieldSpec> fields() const noexcept { return _fields; }
   [[nodiscard]] std::string_view id_field() const noexcept { return _fields.front().name; }
-  [[nodiscard]] const std::vector<std::vector<std::string_view>>& lookup_indexes() const noexcept {
+  [[nodiscard]] const std::vector<LookupIndex>& lookup_indexes() const noexcept {
     return _lookup_indexes;
   }
 
@@ -50,7 +57,7 @@ class RecordClass {
  private:
   std::string_view _table_name;
   std::vector<FieldSpec> _fields;
-  std::vector<std::vector<std::string_view>> _lookup_indexes;
+  std::vector<LookupIndex> _lookup_indexes;
 };
 
 // One stored record: a value per field of its class, as the database holds it.

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include "kelmarion_core/connection_url.h"
+#include "kelmarion_core/detail/sql_render.h"
+#include "kelmarion_core/detail/postgresql_connection.h"
 #include "kelmarion_core/detail/sqlite_connection.h"
 #include "kelmarion_core/errors.h"
 
@@ -15,9 +17,14 @@ std::unique_ptr<detail::StoreConnection> open_store(std::string_view store) {
   if (scheme == "sqlite") {
     return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store));
   }
-  throw ConfigurationError(
-      fmt::format("store '{}': unsupported scheme '{}' (expected sqlite:///path.db or a file path)",
-                  redact_password(store), scheme));
+  if (is_postgresql_scheme(scheme)) {
+    return std::make_unique<detail::PostgresqlConnection>(std::string(store),
+                                                          redact_password(store));
+  }
+  throw ConfigurationError(fmt::format(
+      "store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "
+      "postgresql://...)",
+      redact_password(store), scheme));
 }
 
 }  // namespace
@@ -37,7 +44,14 @@ AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
 AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;
 AsyncSession::~AsyncSession() = default;
 
-asio::awaitable<void> AsyncSession::begin() { co_await _connection->execute("BEGIN"); }
+asio::awaitable<void> AsyncSession::begin() {
+  const bool sqlite = _connection->dialect() == detail::Dialect::sqlite;
+  co_await _connection->execute(sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+}
+
+asio::awaitable<void> AsyncSession::lock_schema(std::string_view schema_name) {
+  co_await _connection->lock(schema_name);
+}
 
 asio::awaitable<void> AsyncSession::commit() { co_await _connection->execute("COMMIT"); }
 

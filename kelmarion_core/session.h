@@ -8,6 +8,11 @@
 // Store locations:
 //   sqlite:///relative/path.db, sqlite:////absolute/path.db, sqlite:// (memory)
 //   a plain file path, or ":memory:" for a private in-memory store
+//   postgresql://user@host:port/db, postgres://..., or any URI libpq accepts
+//
+// On PostgreSQL, awaited operations wait for the server on the awaiting
+// coroutine's executor without blocking it; the plain DataService::db_insert
+// call blocks its caller until the server answers.
 //
 // The session never commits on its own: without begin(), every write commits by
 // itself (SQLite's autocommit); with begin() the host decides with commit() or
@@ -48,8 +53,15 @@ class AsyncSession {
   // Closes the store; an open transaction is rolled back.
   ~AsyncSession();
 
-  // Opens a transaction. Throws DatabaseError (for example when one is open).
+  // Opens a transaction. On SQLite it takes the write lock at once (another
+  // writer waits up to five seconds, then this fails), so a save never fails
+  // half-way for lack of it. Throws DatabaseError (for example when one is open).
   asio::awaitable<void> begin();
+  // Inside a transaction: waits until no other session's transaction holds the
+  // lock for `schema_name`, then holds it until this transaction ends. Hosts take
+  // it before saving a schema so that concurrent saves of one schema run one
+  // after the other and never create a record twice.
+  asio::awaitable<void> lock_schema(std::string_view schema_name);
   // Makes the transaction's writes durable.
   asio::awaitable<void> commit();
   // Undoes the transaction's writes.

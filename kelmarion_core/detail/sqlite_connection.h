@@ -32,6 +32,8 @@ class SqliteConnection final : public StoreConnection {
                                                const nlohmann::ordered_json& data) override;
   asio::awaitable<void> remove(const RecordClass& record_class, std::int64_t id) override;
   asio::awaitable<void> execute(std::string_view sql) override;
+  // SQLite transactions begin IMMEDIATE: they already exclude other writers.
+  asio::awaitable<void> lock(std::string_view /*key*/) override { co_return; }
   [[nodiscard]] bool in_transaction() const noexcept override;
 
  private:

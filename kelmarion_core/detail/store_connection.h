@@ -50,6 +50,11 @@ class StoreConnection {
   // Deletes the record `id`; nothing happens when there is none.
   virtual asio::awaitable<void> remove(const RecordClass& record_class, std::int64_t id) = 0;
 
+  // Holds a lock named `key` until the current transaction ends, so that hosts
+  // saving the same thing wait for each other. A no-op where the transaction
+  // itself already excludes other writers.
+  virtual asio::awaitable<void> lock(std::string_view key) = 0;
+
   // Runs a statement without parameters or results (transaction control).
   virtual asio::awaitable<void> execute(std::string_view sql) = 0;
 

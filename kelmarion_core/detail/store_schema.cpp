@@ -48,14 +48,15 @@ std::vector<std::string> record_table_ddl(const RecordClass& record_class, Diale
   int number = 0;
   for (const auto& lookup : record_class.lookup_indexes()) {
     std::string indexed;
-    for (const auto name : lookup) {
+    for (const auto name : lookup.fields) {
       if (!indexed.empty()) indexed += ", ";
       indexed += quote_identifier(name);
     }
     const auto index_name =
         quote_identifier(fmt::format("{}_lookup_{}", record_class.table_name(), ++number));
     statements.push_back(
-        fmt::format("CREATE INDEX IF NOT EXISTS {} ON {} ({})", index_name, table, indexed));
+        fmt::format("CREATE {}INDEX IF NOT EXISTS {} ON {} ({})", lookup.unique ? "UNIQUE " : "",
+                    index_name, table, indexed));
   }
   return statements;
 }

@@ -13,14 +13,43 @@
 namespace kelmarion::testing {
 
 std::string store_kind_name(const ::testing::TestParamInfo<StoreKind>& info) {
-  return info.param == StoreKind::sqlite_memory ? "SqliteMemory" : "SqliteFile";
+  switch (info.param) {
+    case StoreKind::sqlite_memory:
+      return "SqliteMemory";
+    case StoreKind::sqlite_file:
+      return "SqliteFile";
+    case StoreKind::postgresql:
+      return "PostgreSQL";
+  }
+  return "Unknown";
 }
 
 void StoreTest::SetUp() {
-  const auto location =
-      GetParam() == StoreKind::sqlite_memory ? std::string(":memory:")
-                                             : "sqlite:///" + (_directory.path() / "store.db").string();
-  _session = std::make_unique<core::AsyncSession>(location);
+  switch (GetParam()) {
+    case StoreKind::sqlite_memory:
+      _location = ":memory:";
+      break;
+    case StoreKind::sqlite_file:
+      _location = "sqlite:///" + (_directory.path() / "store.db").string();
+      break;
+    case StoreKind::postgresql: {
+      const auto url = postgresql_test_url();
+      if (!url) GTEST_SKIP() << "set KELMARION_TEST_PG_URL to run the store tests on PostgreSQL";
+      _postgresql_schema = unique_name("store_test");
+      postgresql_execute(*url, "CREATE SCHEMA " + _postgresql_schema);
+      _location = *url + (url->find('?') == std::string::npos ? "?" : "&") +
+                  "options=-csearch_path%3D" + _postgresql_schema;
+      break;
+    }
+  }
+  _session = std::make_unique<core::AsyncSession>(_location);
+}
+
+void StoreTest::TearDown() {
+  _session.reset();
+  if (!_postgresql_schema.empty()) {
+    postgresql_execute(*postgresql_test_url(), "DROP SCHEMA " + _postgresql_schema + " CASCADE");
+  }
 }
 
 std::vector<core::Record> StoreTest::records(const core::RecordClass& record_class) {

@@ -17,13 +17,23 @@
 
 namespace kelmarion::testing {
 
-enum class StoreKind { sqlite_memory, sqlite_file };
+enum class StoreKind { sqlite_memory, sqlite_file, postgresql };
+
+// Every backend, for INSTANTIATE_TEST_SUITE_P.
+inline auto all_store_kinds() {
+  return ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file, StoreKind::postgresql);
+}
 
 std::string store_kind_name(const ::testing::TestParamInfo<StoreKind>& info);
 
 class StoreTest : public ::testing::TestWithParam<StoreKind> {
  public:
   void SetUp() override;
+  void TearDown() override;
+
+  // The store's location: for PostgreSQL, a URL whose search_path is this
+  // test's own schema, so that every test starts from an empty store.
+  [[nodiscard]] const std::string& location() const { return _location; }
 
   core::AsyncSession& session() { return *_session; }
 
@@ -37,6 +47,8 @@ class StoreTest : public ::testing::TestWithParam<StoreKind> {
                                        const std::string& schema_name = "sales");
 
   TempDir _directory;
+  std::string _location;
+  std::string _postgresql_schema;
   std::unique_ptr<core::AsyncSession> _session;
 };
 

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <cstdlib>
+#include <libpq-fe.h>
 #include <mutex>
 #include <random>
 #include <spdlog/sinks/base_sink.h>
@@ -33,6 +34,29 @@ std::optional<std::string> postgresql_test_url() {
   const char* url = std::getenv("KELMARION_TEST_PG_URL");
   if (url == nullptr || *url == '\0') return std::nullopt;
   return std::string(url);
+}
+
+std::string unique_name(const std::string& prefix) {
+  static std::mt19937_64 random{std::random_device{}()};
+  return prefix + "_" + std::to_string(random() % 1000000000000ULL);
+}
+
+void postgresql_execute(const std::string& url, const std::string& sql) {
+  PGconn* connection = PQconnectdb(url.c_str());
+  if (PQstatus(connection) != CONNECTION_OK) {
+    const std::string message = PQerrorMessage(connection);
+    PQfinish(connection);
+    throw std::runtime_error("cannot reach the test PostgreSQL server: " + message);
+  }
+  PQsetNoticeProcessor(connection, [](void* /*context*/, const char* /*message*/) {}, nullptr);
+  PGresult* result = PQexec(connection, sql.c_str());
+  const auto status = PQresultStatus(result);
+  const std::string message = PQresultErrorMessage(result);
+  PQclear(result);
+  PQfinish(connection);
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    throw std::runtime_error("test SQL failed: " + sql + ": " + message);
+  }
 }
 
 namespace {

@@ -63,6 +63,13 @@ T run(asio::awaitable<T> task) {
 // variable KELMARION_TEST_PG_URL, a libpq URI), or nullopt when none is configured.
 [[nodiscard]] std::optional<std::string> postgresql_test_url();
 
+// A name no other test uses: `prefix`, an underscore and random digits.
+[[nodiscard]] std::string unique_name(const std::string& prefix);
+
+// Runs `sql` on the PostgreSQL server at `url` with a connection of its own;
+// fails the test with the server's message when it fails.
+void postgresql_execute(const std::string& url, const std::string& sql);
+
 // Collects every message the library logs while it is alive, at debug level, in
 // order. Only one may exist at a time.
 class LogCapture {

@@ -17,7 +17,7 @@ const core::RecordClass& SourceColumn::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{"source_table_id", "name"}, {"source_view_id", "name"}});
+      {{{"source_table_id", "name"}, true}, {{"source_view_id", "name"}, true}});
   return instance;
 }
 

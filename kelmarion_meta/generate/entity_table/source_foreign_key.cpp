@@ -18,7 +18,7 @@ const core::RecordClass& SourceForeignKey::record_class() {
           {"constrained_orderby", core::FieldKind::boolean},
           {"unique", core::FieldKind::boolean},
       },
-      {{"source_table_id", "constrained_columns"}});
+      {{{"source_table_id", "constrained_columns"}, true}});
   return instance;
 }
 

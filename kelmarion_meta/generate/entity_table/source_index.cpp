@@ -13,7 +13,7 @@ const core::RecordClass& SourceIndex::record_class() {
           {"unique", core::FieldKind::boolean},
           {"sort_order", core::FieldKind::integer},
       },
-      {{"source_table_id", "column_names"}});
+      {{{"source_table_id", "column_names"}, true}});
   return instance;
 }
 

@@ -11,7 +11,7 @@ const core::RecordClass& SourcePrimaryKey::record_class() {
           {"name", core::FieldKind::text},
           {"constrained_columns", core::FieldKind::json},
       },
-      {{"source_table_id"}});
+      {{{"source_table_id"}, true}});
   return instance;
 }
 

@@ -12,7 +12,9 @@ const core::RecordClass& SourceSchema::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{"schema_name"}});
+      // Not unique: a store given no schema name looks its schema up as absent
+      // and stores the document's name, so repeated saves may add records.
+      {{{"schema_name"}, false}});
   return instance;
 }
 

@@ -12,7 +12,7 @@ const core::RecordClass& SourceTable::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{"source_schema_id", "table_name"}});
+      {{{"source_schema_id", "table_name"}, true}});
   return instance;
 }
 

@@ -13,7 +13,7 @@ const core::RecordClass& SourceView::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{"source_schema_id", "view_name"}});
+      {{{"source_schema_id", "view_name"}, true}});
   return instance;
 }
 

@@ -121,8 +121,7 @@ TEST_P(SourceStoreSaveConfig, SchemaTheEngineDoesNotHaveFailsBeforeAnyWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SourceStoreSaveConfig,
-                         ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file),
-                         store_kind_name);
+                         all_store_kinds(), store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

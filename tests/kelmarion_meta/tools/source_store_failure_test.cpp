@@ -142,8 +142,7 @@ TEST_P(SourceStoreFailure, RollingBackTheHostsTransactionLeavesTheStoreAsItWas) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SourceStoreFailure,
-                         ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file),
-                         store_kind_name);
+                         all_store_kinds(), store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

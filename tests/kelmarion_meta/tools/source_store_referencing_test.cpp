@@ -112,8 +112,7 @@ TEST_P(SourceStoreReferencing, ForeignKeyIntoAnotherSchemaIsNotTakenForThisSchem
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SourceStoreReferencing,
-                         ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file),
-                         store_kind_name);
+                         all_store_kinds(), store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

@@ -182,8 +182,7 @@ TEST_P(SourceStoreSave, SchemasOfDifferentNamesAreKeptApart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SourceStoreSave,
-                         ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file),
-                         store_kind_name);
+                         all_store_kinds(), store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

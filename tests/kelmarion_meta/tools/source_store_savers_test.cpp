@@ -176,8 +176,7 @@ TEST_P(SourceStoreSavers, ValuesAreStoredByFieldKind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SourceStoreSavers,
-                         ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file),
-                         store_kind_name);
+                         all_store_kinds(), store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::testing
