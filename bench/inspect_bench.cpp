@@ -1,0 +1,241 @@
+// How long SourceInspect takes to read generated schemas of 100, 1,000 and
+// 10,000 tables, on SQLite (a file in a temporary directory) and on PostgreSQL
+// (the server of KELMARION_TEST_PG_URL; skipped when it is not set).
+//
+// Each table has 15 columns, a primary key, 1-3 foreign keys to earlier tables
+// and 1-3 indexes besides its unique constraint; every tenth table has a view.
+// A schema is built once per size, outside the timed loop, and dropped at exit.
+
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kelmarion_meta/tools/source_inspect.h"
+
+namespace {
+
+constexpr const char* pg_url_variable = "KELMARION_TEST_PG_URL";
+
+// The DDL of one generated table (and its indexes and view), valid on both engines.
+std::string table_ddl(int number) {
+  const auto name = "t" + std::to_string(number);
+  const auto parent = [&](int step) { return "t" + std::to_string(number / step); };
+  const int foreign_keys = 1 + number % 3;
+  std::string sql =
+      "CREATE TABLE " + name +
+      " (id integer PRIMARY KEY, code varchar(40) NOT NULL, name varchar(200),"
+      " amount numeric(12,2) DEFAULT 0, quantity integer, active boolean DEFAULT true,"
+      " created date, updated timestamp, note text, score double precision,"
+      " flags smallint, ext_ref varchar(64)";
+  sql += ", parent_a integer REFERENCES " + parent(2) + " (id)";
+  sql +=
+      ", parent_b integer" +
+      (foreign_keys >= 2 ? " REFERENCES " + parent(3) + " (id) ON DELETE CASCADE" : std::string());
+  sql +=
+      ", parent_c integer" +
+      (foreign_keys >= 3 ? " REFERENCES " + parent(5) + " (id) ON DELETE SET NULL" : std::string());
+  sql += ", UNIQUE (code));\n";
+  sql += "CREATE INDEX " + name + "_name ON " + name + " (name);\n";
+  if (number % 3 >= 1) sql += "CREATE INDEX " + name + "_qc ON " + name + " (quantity, created);\n";
+  if (number % 3 == 2) sql += "CREATE INDEX " + name + "_ext ON " + name + " (lower(ext_ref));\n";
+  if (number % 10 == 0) {
+    sql += "CREATE VIEW v" + name + " AS SELECT id, code, amount FROM " + name + " WHERE active;\n";
+  }
+  return sql;
+}
+
+// ---- SQLite: one database file per size ----
+
+struct SqliteCloser {
+  void operator()(sqlite3* connection) const noexcept { sqlite3_close_v2(connection); }
+};
+
+void sqlite_execute(sqlite3* connection, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error != nullptr ? error : sqlite3_errmsg(connection);
+    sqlite3_free(error);
+    throw std::runtime_error("SQLite: " + message);
+  }
+}
+
+class SqliteSchemas {
+ public:
+  SqliteSchemas()
+      : _directory(std::filesystem::temp_directory_path() /
+                   ("kelmarion_bench_" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(_directory);
+  }
+  SqliteSchemas(const SqliteSchemas&) = delete;
+  SqliteSchemas& operator=(const SqliteSchemas&) = delete;
+  SqliteSchemas(SqliteSchemas&&) = delete;
+  SqliteSchemas& operator=(SqliteSchemas&&) = delete;
+  ~SqliteSchemas() {
+    std::error_code ignored;  // a leftover temporary directory is not worth failing the run
+    std::filesystem::remove_all(_directory, ignored);
+  }
+
+  // The engine URL of a database holding `tables` generated tables.
+  const std::string& url_for(int tables) {
+    const auto found = _urls.find(tables);
+    if (found != _urls.end()) return found->second;
+    const auto path = _directory / ("schema_" + std::to_string(tables) + ".db");
+    sqlite3* raw = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const std::unique_ptr<sqlite3, SqliteCloser> connection(raw);
+    if (opened != SQLITE_OK) throw std::runtime_error("SQLite: cannot create " + path.string());
+    std::string sql = "BEGIN;\n";
+    for (int number = 0; number < tables; ++number) sql += table_ddl(number);
+    sql += "COMMIT;\n";
+    sqlite_execute(connection.get(), sql);
+    return _urls.emplace(tables, "sqlite:///" + path.string()).first->second;
+  }
+
+ private:
+  std::filesystem::path _directory;
+  std::map<int, std::string> _urls;
+};
+
+SqliteSchemas& sqlite_schemas() {
+  static SqliteSchemas schemas;
+  return schemas;
+}
+
+void inspect_sqlite(benchmark::State& state) {
+  const auto tables = static_cast<int>(state.range(0));
+  std::string url;
+  try {
+    url = sqlite_schemas().url_for(tables);
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+    return;
+  }
+  for (auto _ : state) {
+    auto document = kelmarion::meta::SourceInspect({.engine_name = url}).get_schema();
+    benchmark::DoNotOptimize(document);
+  }
+  state.counters["tables"] = tables;
+}
+BENCHMARK(inspect_sqlite)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// ---- PostgreSQL: one schema per size in the configured database ----
+
+struct PgCloser {
+  void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
+};
+
+class PostgresqlSchemas {
+ public:
+  explicit PostgresqlSchemas(std::string url) : _url(std::move(url)) {}
+  PostgresqlSchemas(const PostgresqlSchemas&) = delete;
+  PostgresqlSchemas& operator=(const PostgresqlSchemas&) = delete;
+  PostgresqlSchemas(PostgresqlSchemas&&) = delete;
+  PostgresqlSchemas& operator=(PostgresqlSchemas&&) = delete;
+  ~PostgresqlSchemas() {
+    if (_created.empty()) return;
+    const std::unique_ptr<PGconn, PgCloser> connection(PQconnectdb(_url.c_str()));
+    for (const auto& schema : _created) {
+      // Best effort: a schema left behind only costs space in a test database.
+      PQclear(PQexec(connection.get(), "SET client_min_messages = warning"));
+      PQclear(PQexec(connection.get(), ("DROP SCHEMA IF EXISTS " + schema + " CASCADE").c_str()));
+    }
+  }
+
+  [[nodiscard]] const std::string& url() const noexcept { return _url; }
+
+  // The name of a schema holding `tables` generated tables.
+  const std::string& schema_for(int tables) {
+    const auto found = _schemas.find(tables);
+    if (found != _schemas.end()) return found->second;
+    const auto schema =
+        "kelmarion_bench_" + std::to_string(getpid()) + "_" + std::to_string(tables);
+    const std::unique_ptr<PGconn, PgCloser> connection(PQconnectdb(_url.c_str()));
+    if (PQstatus(connection.get()) != CONNECTION_OK) {
+      throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(connection.get()));
+    }
+    execute(connection.get(), "SET client_min_messages = warning; DROP SCHEMA IF EXISTS " + schema +
+                                  " CASCADE; CREATE SCHEMA " + schema + "; SET search_path TO " +
+                                  schema);
+    _created.push_back(schema);
+    // Batches keep each statement string and transaction moderate in size.
+    constexpr int batch = 500;
+    for (int first = 0; first < tables; first += batch) {
+      std::string sql = "BEGIN;\n";
+      for (int number = first; number < std::min(tables, first + batch); ++number) {
+        sql += table_ddl(number);
+      }
+      sql += "COMMIT;\n";
+      execute(connection.get(), sql);
+    }
+    execute(connection.get(), "ANALYZE");
+    return _schemas.emplace(tables, schema).first->second;
+  }
+
+ private:
+  static void execute(PGconn* connection, const std::string& sql) {
+    const std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(connection, sql.c_str()),
+                                                               &PQclear);
+    const auto status = PQresultStatus(result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      throw std::runtime_error(std::string("PostgreSQL: ") + PQresultErrorMessage(result.get()));
+    }
+  }
+
+  std::string _url;
+  std::map<int, std::string> _schemas;
+  std::vector<std::string> _created;
+};
+
+PostgresqlSchemas* postgresql_schemas() {
+  static const std::unique_ptr<PostgresqlSchemas> schemas =
+      []() -> std::unique_ptr<PostgresqlSchemas> {
+    const char* url = std::getenv(pg_url_variable);
+    if (url == nullptr || *url == '\0') return nullptr;
+    return std::make_unique<PostgresqlSchemas>(url);
+  }();
+  return schemas.get();
+}
+
+void inspect_postgresql(benchmark::State& state) {
+  auto* schemas = postgresql_schemas();
+  if (schemas == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_PG_URL to a PostgreSQL URL to run this benchmark");
+    return;
+  }
+  const auto tables = static_cast<int>(state.range(0));
+  std::string schema;
+  try {
+    schema = schemas->schema_for(tables);
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+    return;
+  }
+  for (auto _ : state) {
+    auto document = kelmarion::meta::SourceInspect({.engine_name = schemas->url()})
+                        .get_schema({.schema_name = schema});
+    benchmark::DoNotOptimize(document);
+  }
+  state.counters["tables"] = tables;
+}
+// The server does most of the work in its own process: time by the wall clock.
+BENCHMARK(inspect_postgresql)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
