@@ -1,11 +1,8 @@
 #include "kelmarion_core/detail/postgresql_connection.h"
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <fmt/format.h>
 #include <libpq-fe.h>
 
@@ -35,10 +32,27 @@ std::string connection_message(pg_conn* connection) {
   return text;
 }
 
-template <typename T>
-asio::awaitable<void> keep_result(asio::awaitable<T> task, std::optional<T>& result) {
-  result.emplace(co_await std::move(task));
-}
+// Parameters as libpq takes them: text, or a null pointer for NULL.
+class ParameterTexts {
+ public:
+  explicit ParameterTexts(const std::vector<SqlValue>& parameters)
+      : _texts(parameters.size()), _values(parameters.size(), nullptr) {
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+      if (const auto* integer = std::get_if<std::int64_t>(&parameters[i])) {
+        _texts[i] = std::to_string(*integer);
+        _values[i] = _texts[i].c_str();
+      } else if (const auto* text = std::get_if<std::string>(&parameters[i])) {
+        _values[i] = text->c_str();
+      }
+    }
+  }
+  [[nodiscard]] int count() const { return static_cast<int>(_values.size()); }
+  [[nodiscard]] const char* const* values() const { return _values.data(); }
+
+ private:
+  std::vector<std::string> _texts;
+  std::vector<const char*> _values;
+};
 
 }  // namespace
 
@@ -82,11 +96,27 @@ asio::awaitable<void> PostgresqlConnection::_wait_for_socket(bool for_writing) {
                              asio::use_awaitable);
 }
 
-const std::string& PostgresqlConnection::_prepared_name(const std::string& sql) {
-  auto found = _statement_names.find(sql);
+asio::awaitable<std::string> PostgresqlConnection::_prepared_name(const std::string& sql) {
+  const auto found = _statement_names.find(sql);
+  if (found != _statement_names.end()) co_return found->second;
+  auto name = fmt::format("kelmarion_{}", _statement_names.size() + 1);
+  // Preparing analyses the statement, which waits for locks on its tables like
+  // running it does, so it is awaited too.
+  if (PQsendPrepare(_connection.get(), name.c_str(), sql.c_str(), 0, nullptr) == 0) {
+    throw DatabaseError(fmt::format("store '{}': prepare: {}", _location,
+                                    connection_message(_connection.get())),
+                        "", connection_message(_connection.get()), sql);
+  }
+  co_await _finish(sql, fmt::format("store '{}': prepare", _location));
+  _statement_names.emplace(sql, name);
+  co_return name;
+}
+
+const std::string& PostgresqlConnection::_prepared_name_now(const std::string& sql) {
+  const auto found = _statement_names.find(sql);
   if (found != _statement_names.end()) return found->second;
   auto name = fmt::format("kelmarion_{}", _statement_names.size() + 1);
-  // Preparing happens once per statement and session, so it may block briefly.
+  // PQprepare blocks even in non-blocking mode, as a plain call should.
   check_postgresql(PgResult(PQprepare(_connection.get(), name.c_str(), sql.c_str(), 0, nullptr)),
                    _connection.get(), fmt::format("store '{}': prepare", _location), sql);
   return _statement_names.emplace(sql, std::move(name)).first->second;
@@ -129,23 +159,24 @@ asio::awaitable<PgResult> PostgresqlConnection::_finish(const std::string& sql,
 asio::awaitable<PgResult> PostgresqlConnection::_run(const std::string& sql,
                                                      const std::vector<SqlValue>& parameters,
                                                      std::string_view what) {
-  const auto& name = _prepared_name(sql);
-  std::vector<std::string> texts(parameters.size());
-  std::vector<const char*> values(parameters.size(), nullptr);
-  for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (const auto* integer = std::get_if<std::int64_t>(&parameters[i])) {
-      texts[i] = std::to_string(*integer);
-      values[i] = texts[i].c_str();
-    } else if (const auto* text = std::get_if<std::string>(&parameters[i])) {
-      values[i] = text->c_str();
-    }
-  }
-  if (PQsendQueryPrepared(_connection.get(), name.c_str(), static_cast<int>(values.size()),
-                          values.data(), nullptr, nullptr, 0) == 0) {
+  const auto name = co_await _prepared_name(sql);
+  const ParameterTexts texts(parameters);
+  if (PQsendQueryPrepared(_connection.get(), name.c_str(), texts.count(), texts.values(), nullptr,
+                          nullptr, 0) == 0) {
     throw DatabaseError(fmt::format("{}: {}", what, connection_message(_connection.get())), "",
                         connection_message(_connection.get()), sql);
   }
   co_return co_await _finish(sql, what);
+}
+
+PgResult PostgresqlConnection::_run_now(const std::string& sql,
+                                        const std::vector<SqlValue>& parameters,
+                                        std::string_view what) {
+  const auto& name = _prepared_name_now(sql);
+  const ParameterTexts texts(parameters);
+  return check_postgresql(PgResult(PQexecPrepared(_connection.get(), name.c_str(), texts.count(),
+                                                  texts.values(), nullptr, nullptr, 0)),
+                          _connection.get(), what, sql);
 }
 
 asio::awaitable<PgResult> PostgresqlConnection::_run_script(const std::string& sql,
@@ -157,8 +188,7 @@ asio::awaitable<PgResult> PostgresqlConnection::_run_script(const std::string& s
   co_return co_await _finish(sql, what);
 }
 
-asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& record_class) {
-  if (_ready_tables.contains(&record_class)) co_return;
+std::string PostgresqlConnection::_table_script(const RecordClass& record_class) const {
   // CREATE TABLE IF NOT EXISTS is not safe against a concurrent creator; the lock
   // makes every other session wait until the tables exist.
   std::string script = fmt::format("SELECT pg_advisory_xact_lock({});", table_creation_lock_key);
@@ -171,9 +201,24 @@ asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& rec
   // Outside the host's transaction the script runs in one of its own, so the
   // lock is released as soon as the tables exist.
   if (!in_transaction()) script = "BEGIN;" + script + "COMMIT;";
-  const auto what =
-      fmt::format("create table '{}' in store '{}'", record_class.table_name(), _location);
-  co_await _run_script(script, what);
+  return script;
+}
+
+asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& record_class) {
+  if (_ready_tables.contains(&record_class)) co_return;
+  co_await _run_script(_table_script(record_class),
+                       fmt::format("create table '{}' in store '{}'", record_class.table_name(),
+                                   _location));
+  _ready_tables.insert(&record_class);
+}
+
+void PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
+  if (_ready_tables.contains(&record_class)) return;
+  const auto script = _table_script(record_class);
+  check_postgresql(PgResult(PQexec(_connection.get(), script.c_str())), _connection.get(),
+                   fmt::format("create table '{}' in store '{}'", record_class.table_name(),
+                               _location),
+                   script);
   _ready_tables.insert(&record_class);
 }
 
@@ -233,30 +278,19 @@ asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
   co_return _read_rows(record_class, result.get());
 }
 
-asio::awaitable<Record> PostgresqlConnection::_insert(const RecordClass& record_class,
-                                                      const nlohmann::ordered_json& data) {
+Record PostgresqlConnection::insert(const RecordClass& record_class,
+                                    const nlohmann::ordered_json& data) {
+  // A plain call: it blocks its caller until the server has answered.
   auto given = collect_field_values(record_class, data);
-  co_await _ensure_table(record_class);
+  _ensure_table_now(record_class);
   const auto sql = render_insert(record_class, given.mask, Dialect::postgresql);
   std::vector<SqlValue> parameters;
   for (std::size_t i = 1; i < given.values.size(); ++i) {
     if (given.present[i]) parameters.push_back(std::move(given.values[i]));
   }
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
-  const auto result = co_await _run(sql, parameters, what);
-  co_return _read_row(record_class, result.get(), 0);
-}
-
-Record PostgresqlConnection::insert(const RecordClass& record_class,
-                                    const nlohmann::ordered_json& data) {
-  // A plain call: the same exchange on a private loop, blocking until it is done.
-  asio::io_context context;
-  std::optional<Record> record;
-  auto done = asio::co_spawn(context, keep_result(_insert(record_class, data), record),
-                             asio::use_future);
-  context.run();
-  done.get();
-  return std::move(*record);
+  const auto result = _run_now(sql, parameters, what);
+  return _read_row(record_class, result.get(), 0);
 }
 
 asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_class,

@@ -40,18 +40,24 @@ class PostgresqlConnection final : public StoreConnection {
   [[nodiscard]] bool in_transaction() const noexcept override;
 
  private:
-  asio::awaitable<Record> _insert(const RecordClass& record_class,
-                                  const nlohmann::ordered_json& data);
+  // The script that creates a record class's table and indexes under the lock.
+  [[nodiscard]] std::string _table_script(const RecordClass& record_class) const;
   asio::awaitable<void> _ensure_table(const RecordClass& record_class);
+  void _ensure_table_now(const RecordClass& record_class);
   // Runs `sql` with `parameters` as a prepared statement and returns its result.
   asio::awaitable<PgResult> _run(const std::string& sql, const std::vector<SqlValue>& parameters,
                                  std::string_view what);
+  // The same, blocking the caller.
+  PgResult _run_now(const std::string& sql, const std::vector<SqlValue>& parameters,
+                    std::string_view what);
   // Runs `sql`, which may hold several statements, without parameters.
   asio::awaitable<PgResult> _run_script(const std::string& sql, std::string_view what);
   // Sends what libpq has buffered, then collects the results of the statement.
   asio::awaitable<PgResult> _finish(const std::string& sql, std::string_view what);
   asio::awaitable<void> _wait_for_socket(bool for_writing);
-  const std::string& _prepared_name(const std::string& sql);
+  // The name of the statement prepared for `sql`, preparing it on first use.
+  asio::awaitable<std::string> _prepared_name(const std::string& sql);
+  const std::string& _prepared_name_now(const std::string& sql);
   [[nodiscard]] Record _read_row(const RecordClass& record_class, const pg_result* result,
                                  int row) const;
   [[nodiscard]] std::vector<Record> _read_rows(const RecordClass& record_class,

@@ -7,7 +7,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -40,21 +40,24 @@ asio::awaitable<void> keep_result(asio::awaitable<T> task, std::optional<T>& res
 }  // namespace detail
 
 // Runs an awaitable on a private io_context until it completes and returns its
-// result; an exception from the coroutine is rethrown here.
+// result; an exception from the coroutine is rethrown here. The completion runs
+// on that io_context (asio::use_future would hand it to a pool thread, which a
+// forked child process does not have).
 template <typename T>
 T run(asio::awaitable<T> task) {
   asio::io_context context;
+  std::exception_ptr failure;
+  const auto keep_failure = [&failure](std::exception_ptr error) { failure = std::move(error); };
   if constexpr (std::is_void_v<T>) {
-    auto future = asio::co_spawn(context, std::move(task), asio::use_future);
+    asio::co_spawn(context, std::move(task), keep_failure);
     context.run();
-    future.get();
+    if (failure) std::rethrow_exception(failure);
   } else {
-    // Results need not be default-constructible, as use_future would require.
+    // Results need not be default-constructible.
     std::optional<T> result;
-    auto future =
-        asio::co_spawn(context, detail::keep_result(std::move(task), result), asio::use_future);
+    asio::co_spawn(context, detail::keep_result(std::move(task), result), keep_failure);
     context.run();
-    future.get();
+    if (failure) std::rethrow_exception(failure);
     return std::move(*result);
   }
 }
