@@ -1,0 +1,89 @@
+#include "apps/commands/show_command.h"
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+
+#include "apps/document_io.h"
+#include "apps/exit_status.h"
+#include "apps/run_coroutine.h"
+#include "apps/store_location.h"
+#include "apps/stored_document.h"
+#include "apps/stored_schema.h"
+#include "apps/tree_report.h"
+#include "apps/usage_error.h"
+#include "kelmarion_core/connection_url.h"
+#include "kelmarion_core/session.h"
+
+namespace kelmarion::apps {
+namespace {
+
+// Opening a SQLite store creates its file; showing must not leave an empty store
+// behind a mistyped path.
+void require_existing_store_file(const std::string& location) {
+  const auto scheme = core::url_scheme(location);
+  if (!scheme.empty() && scheme != "sqlite") return;
+  const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
+  if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
+  throw UsageError(fmt::format("store '{}': no such file", path));
+}
+
+}  // namespace
+
+CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
+  auto* command =
+      app.add_subcommand("show", "Show what the store holds: an outline, or JSON documents");
+  command->fallthrough();
+  command->add_option("--store", arguments.store,
+                      "Store database: sqlite:///file.db or a file path (default: $" +
+                          std::string(store_environment_variable) + ", else " + default_store +
+                          ")");
+  command->add_option("--schema", arguments.schema, "Show only this schema");
+  command
+      ->add_option("--format", arguments.format,
+                   "tree: a readable outline; json: the schema's document, of the shape "
+                   "'inspect' writes")
+      ->check(CLI::IsMember({"tree", "json"}))
+      ->capture_default_str();
+  command->add_flag("--pretty", arguments.pretty,
+                    "Indent the JSON (the default when standard output is a terminal)");
+  command->footer(
+      "Without --schema every stored schema is shown; with --format json that is a "
+      "list of documents, with --schema a single document. Saving a schema's "
+      "document with 'save --document' changes nothing.\n"
+      "Exit status: 0 done, 1 the store failed, 2 bad usage, no such store file or "
+      "schema.");
+  return *command;
+}
+
+int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
+  const auto location = store_location(arguments.store);
+  require_existing_store_file(location);
+  core::AsyncSession session(location);
+  const auto schemas = run_coroutine(read_stored_schemas(session, arguments.schema));
+  if (arguments.schema && schemas.empty()) {
+    throw UsageError(
+        fmt::format("schema '{}': not in store '{}'", *arguments.schema, session.location()));
+  }
+
+  if (arguments.format == "json") {
+    const bool pretty = arguments.pretty || stdout_is_terminal();
+    if (arguments.schema) {
+      write_document(to_document(schemas.front()), std::nullopt, pretty);
+    } else {
+      meta::Document documents = meta::Document::array();
+      for (const auto& schema : schemas) documents.push_back(to_document(schema));
+      write_document(documents, std::nullopt, pretty);
+    }
+    return exit_success;
+  }
+
+  if (schemas.empty()) std::cout << "store '" << session.location() << "' holds no schema\n";
+  for (const auto& schema : schemas) write_tree(std::cout, schema);
+  std::cout << std::flush;
+  return exit_success;
+}
+
+}  // namespace kelmarion::apps

@@ -1,0 +1,37 @@
+#pragma once
+
+// kelmarion-meta show [--store URL] [--schema NAME] [--format tree|json] [--pretty]
+//
+// Reads the stored metamodel back: a readable outline per schema, or the
+// schema's document as JSON (the shape `inspect` writes, so that saving it with
+// `save --document` changes nothing). Without --schema every stored schema is
+// shown; as JSON that is a list of documents.
+
+#include <optional>
+#include <string>
+
+#include "apps/global_options.h"
+
+namespace CLI {
+class App;
+}
+
+namespace kelmarion::apps {
+
+struct ShowArguments {
+  std::optional<std::string> store;   // absent: see store_location.h
+  std::optional<std::string> schema;  // absent: every stored schema
+  std::string format = "tree";        // "tree" or "json"
+  bool pretty = false;
+};
+
+// Adds the "show" subcommand to `app`, filling `arguments` when it is parsed;
+// both must outlive the parse.
+CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments);
+
+// Runs the command and returns the exit status. Throws UsageError when the
+// store file does not exist or holds no schema of the given name, and
+// core::DatabaseError when the store fails.
+int run_show(const ShowArguments& arguments, const GlobalOptions& global);
+
+}  // namespace kelmarion::apps

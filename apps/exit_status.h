@@ -1,0 +1,38 @@
+#pragma once
+
+// How a command's failure becomes the tool's exit status and its one error line.
+//
+//   0  success
+//   1  a database failed (core::DatabaseError) or anything unexpected happened
+//   2  usage errors and bad input: UsageError, core::DocumentError and its
+//      subclasses (malformed or incomplete documents), core::ConfigurationError
+//      (unknown URL scheme, unreachable engine)
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelmarion::apps {
+
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+struct Failure {
+  int status = exit_failure;
+  std::string message;  // one line, without the "kelmarion-meta: error: " prefix
+};
+
+// The exit status and message for the exception `error` (which must not be
+// null). The message is the exception's text on one line, with every URL of
+// `urls` that carries a password replaced by its redacted form: the library
+// already redacts, this keeps the promise for texts that come from elsewhere
+// (an engine's own message quoting its connection string).
+[[nodiscard]] Failure describe_failure(const std::exception_ptr& error,
+                                       const std::vector<std::string>& urls);
+
+// Writes "kelmarion-meta: error: <message>" to stderr.
+void print_error(std::string_view message);
+
+}  // namespace kelmarion::apps

@@ -1,0 +1,87 @@
+// kelmarion-meta: inspect a database schema, save it into a metamodel store,
+// show what the store holds. See `kelmarion-meta --help`.
+
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "apps/commands/inspect_command.h"
+#include "apps/commands/save_command.h"
+#include "apps/commands/show_command.h"
+#include "apps/exit_status.h"
+#include "apps/global_options.h"
+#include "apps/store_location.h"
+#include "apps/tool_log.h"
+
+namespace {
+
+namespace apps = kelmarion::apps;
+
+// Help and --version end the parse with status 0; everything else is a usage error.
+int parse_failure(CLI::App& app, const CLI::ParseError& error) {
+  if (error.get_exit_code() == 0) return app.exit(error);
+  apps::print_error(std::string(error.what()) + " (see --help)");
+  return apps::exit_usage;
+}
+
+void add_url(std::vector<std::string>& urls, const std::optional<std::string>& url) {
+  if (url) urls.push_back(*url);
+}
+
+int run_command_line(int argc, char** argv) {
+  CLI::App app(
+      "Reads the structure of a database schema (tables, views, columns, keys, "
+      "indexes) and keeps it as metamodel records in a store database.",
+      "kelmarion-meta");
+  app.set_version_flag("--version", std::string("kelmarion-meta ") + KELMARION_META_VERSION);
+  app.require_subcommand(1);
+  apps::GlobalOptions global;
+  app.add_flag("-v,--verbose", global.verbose, "Show the library's debug log on stderr");
+  app.add_flag("-q,--quiet", global.quiet, "Print no summary after a save");
+  app.footer(
+      "Exit status: 0 success, 1 a database failed, 2 bad usage or input.\n"
+      "Run 'kelmarion-meta COMMAND --help' for a command's options.");
+
+  apps::InspectArguments inspect;
+  apps::SaveArguments save;
+  apps::ShowArguments show;
+  const auto& inspect_command = apps::add_inspect_command(app, inspect);
+  const auto& save_command = apps::add_save_command(app, save);
+  const auto& show_command = apps::add_show_command(app, show);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return parse_failure(app, error);
+  }
+
+  apps::configure_logging(global.verbose);
+  std::vector<std::string> urls{inspect.engine};
+  add_url(urls, save.engine);
+  add_url(urls, save.store);
+  add_url(urls, show.store);
+  urls.push_back(apps::store_location(std::nullopt));
+  try {
+    if (inspect_command.parsed()) return apps::run_inspect(inspect, global);
+    if (save_command.parsed()) return apps::run_save(save, global);
+    if (show_command.parsed()) return apps::run_show(show, global);
+    return apps::exit_usage;  // require_subcommand(1) lets nothing else through
+  } catch (...) {
+    const auto failure = apps::describe_failure(std::current_exception(), urls);
+    apps::print_error(failure.message);
+    return failure.status;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run_command_line(argc, argv);
+  } catch (...) {
+    // Only building the command line itself can get here (out of memory).
+    apps::print_error(apps::describe_failure(std::current_exception(), {}).message);
+    return apps::exit_failure;
+  }
+}
