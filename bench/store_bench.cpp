@@ -1,12 +1,18 @@
-// Saving generated schemas into a SQLite file store, each save one transaction:
-// the first save of a new schema, and a re-save that updates every record.
+// Saving generated schemas into a SQLite file store and, when
+// KELMARION_TEST_PG_URL names a server, into a PostgreSQL store; each save is one
+// transaction: the first save of a new schema, and a re-save that updates every
+// record.
 
 #include <benchmark/benchmark.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
+#include <cstdlib>
 #include <filesystem>
+#include <libpq-fe.h>
+#include <stdexcept>
+#include <string>
 #include <memory>
 
 #include "generated_document.h"
@@ -62,8 +68,74 @@ void BM_SqliteResave(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// A PostgreSQL store in a schema of its own, dropped with everything in it.
+class PostgresqlStore {
+ public:
+  explicit PostgresqlStore(const std::string& url) : _url(url) {
+    _execute("DROP SCHEMA IF EXISTS kelmarion_store_bench CASCADE; CREATE SCHEMA kelmarion_store_bench");
+  }
+  PostgresqlStore(const PostgresqlStore&) = delete;
+  PostgresqlStore& operator=(const PostgresqlStore&) = delete;
+  PostgresqlStore(PostgresqlStore&&) = delete;
+  PostgresqlStore& operator=(PostgresqlStore&&) = delete;
+  ~PostgresqlStore() { _execute("DROP SCHEMA IF EXISTS kelmarion_store_bench CASCADE"); }
+
+  [[nodiscard]] std::string location() const {
+    return _url + (_url.find('?') == std::string::npos ? "?" : "&") +
+           "options=-csearch_path%3Dkelmarion_store_bench";
+  }
+
+ private:
+  void _execute(const char* sql) const {
+    PGconn* connection = PQconnectdb(_url.c_str());
+    PQsetNoticeProcessor(connection, [](void* /*context*/, const char* /*message*/) {}, nullptr);
+    PQclear(PQexec(connection, sql));
+    PQfinish(connection);
+  }
+  std::string _url;
+};
+
+const char* postgresql_url() { return std::getenv("KELMARION_TEST_PG_URL"); }
+
+void BM_PostgresqlFirstSave(benchmark::State& state) {
+  if (postgresql_url() == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
+    return;
+  }
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto store = std::make_unique<PostgresqlStore>(postgresql_url());
+    auto document = std::make_shared<Document>(source);
+    auto session = std::make_unique<AsyncSession>(store->location());
+    state.ResumeTiming();
+    save(*session, document);
+    state.PauseTiming();
+    session.reset();
+    store.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_PostgresqlResave(benchmark::State& state) {
+  if (postgresql_url() == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
+    return;
+  }
+  const PostgresqlStore store(postgresql_url());
+  auto document = std::make_shared<Document>(
+      kelmarion::bench::generated_document(static_cast<int>(state.range(0))));
+  AsyncSession session(store.location());
+  save(session, document);
+  for (auto _ : state) save(session, document);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 BENCHMARK(BM_SqliteFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PostgresqlFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PostgresqlResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

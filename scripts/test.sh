@@ -18,3 +18,9 @@ for preset in dev asan; do
   echo "== test: $preset" >&2
   scripts/with_postgres.sh ctest --preset "$preset" -j "$jobs"
 done
+
+# The benchmarks are not timed here, only kept working: each runs once, smallest size.
+echo "== benchmarks: smoke run" >&2
+scripts/with_postgres.sh sh -c 'build/dev/bench/store_bench --benchmark_filter="/100\$" \
+    --benchmark_min_time=0.001 && build/dev/bench/inspect_bench \
+    --benchmark_filter="/100\$" --benchmark_min_time=0.001' >/dev/null
