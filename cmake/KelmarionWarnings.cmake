@@ -10,3 +10,10 @@ function(kelmarion_set_warnings target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
+
+# The heavy third-party headers, compiled once per target instead of once per file.
+function(kelmarion_precompile_headers target)
+  target_precompile_headers(${target} PRIVATE
+    <nlohmann/json.hpp> <asio/awaitable.hpp> <asio/co_spawn.hpp> <asio/io_context.hpp>
+    <fmt/format.h> <spdlog/spdlog.h> ${ARGN})
+endfunction()

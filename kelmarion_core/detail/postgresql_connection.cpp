@@ -284,10 +284,7 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
   auto given = collect_field_values(record_class, data);
   _ensure_table_now(record_class);
   const auto sql = render_insert(record_class, given.mask, Dialect::postgresql);
-  std::vector<SqlValue> parameters;
-  for (std::size_t i = 1; i < given.values.size(); ++i) {
-    if (given.present[i]) parameters.push_back(std::move(given.values[i]));
-  }
+  auto parameters = present_values(std::move(given));
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
   const auto result = _run_now(sql, parameters, what);
   return _read_row(record_class, result.get(), 0);
@@ -299,10 +296,7 @@ asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_c
   auto given = collect_field_values(record_class, data);
   co_await _ensure_table(record_class);
   const auto sql = render_update(record_class, given.mask, Dialect::postgresql);
-  std::vector<SqlValue> parameters;
-  for (std::size_t i = 1; i < given.values.size(); ++i) {
-    if (given.present[i]) parameters.push_back(std::move(given.values[i]));
-  }
+  auto parameters = present_values(std::move(given));
   parameters.emplace_back(id);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
   const auto result = co_await _run(sql, parameters, what);

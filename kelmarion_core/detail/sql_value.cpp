@@ -72,6 +72,14 @@ FieldValues collect_field_values(const RecordClass& record_class,
   return result;
 }
 
+std::vector<SqlValue> present_values(FieldValues given) {
+  std::vector<SqlValue> values;
+  for (std::size_t i = 1; i < given.values.size(); ++i) {
+    if (given.present[i]) values.push_back(std::move(given.values[i]));
+  }
+  return values;
+}
+
 nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text) {
   if (kind != FieldKind::json) return std::string(text);
   auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);

@@ -38,6 +38,10 @@ struct FieldValues {
 [[nodiscard]] FieldValues collect_field_values(const RecordClass& record_class,
                                                const nlohmann::ordered_json& data);
 
+// The values of the present fields, in field order: the parameters of the
+// INSERT or UPDATE that render_insert / render_update make for `given.mask`.
+[[nodiscard]] std::vector<SqlValue> present_values(FieldValues given);
+
 // Turns a column read from the store back into a document value of `kind`.
 // Json text that does not parse is returned as a string rather than lost.
 [[nodiscard]] nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text);

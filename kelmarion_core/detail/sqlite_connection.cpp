@@ -142,10 +142,7 @@ Record SqliteConnection::insert(const RecordClass& record_class,
   auto given = collect_field_values(record_class, data);
   _ensure_table(record_class);
   const auto sql = render_insert(record_class, given.mask, Dialect::sqlite);
-  std::vector<SqlValue> parameters;
-  for (std::size_t i = 1; i < given.values.size(); ++i) {
-    if (given.present[i]) parameters.push_back(std::move(given.values[i]));
-  }
+  auto parameters = present_values(std::move(given));
   auto* statement = _statement(sql);
   _bind(statement, parameters, sql);
   auto row = _fetch_one(record_class, statement, sql);
@@ -162,10 +159,7 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
   auto given = collect_field_values(record_class, data);
   _ensure_table(record_class);
   const auto sql = render_update(record_class, given.mask, Dialect::sqlite);
-  std::vector<SqlValue> parameters;
-  for (std::size_t i = 1; i < given.values.size(); ++i) {
-    if (given.present[i]) parameters.push_back(std::move(given.values[i]));
-  }
+  auto parameters = present_values(std::move(given));
   parameters.emplace_back(id);
   auto* statement = _statement(sql);
   _bind(statement, parameters, sql);
