@@ -7,8 +7,8 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <libpq-fe.h>
 #include <stdexcept>
@@ -28,15 +28,19 @@ using kelmarion::meta::SourceStore;
 asio::awaitable<void> save_in_transaction(AsyncSession& session, std::shared_ptr<Document> document) {
   SourceStore store({.db = &session, .engine_name = "sqlite:///bench.db", .schema_name = "bench"});
   co_await session.begin();
-  co_await store.save_meta({.metadata = std::move(document)});
+  // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
+  kelmarion::meta::SaveMetaOptions options{.metadata = std::move(document)};
+  co_await store.save_meta(std::move(options));
   co_await session.commit();
 }
 
 void save(AsyncSession& session, const std::shared_ptr<Document>& document) {
   asio::io_context context;
-  auto done = asio::co_spawn(context, save_in_transaction(session, document), asio::use_future);
+  std::exception_ptr failure;
+  const auto keep_failure = [&failure](std::exception_ptr error) { failure = std::move(error); };
+  asio::co_spawn(context, save_in_transaction(session, document), keep_failure);
   context.run();
-  done.get();
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::filesystem::path store_path() {

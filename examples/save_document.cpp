@@ -37,7 +37,9 @@ asio::awaitable<void> save_and_report(AsyncSession& session, std::shared_ptr<met
   co_await session.begin();
   std::exception_ptr failure;
   try {
-    co_await store.save_meta({.metadata = document});
+    // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
+    meta::SaveMetaOptions options{.metadata = document};
+    co_await store.save_meta(std::move(options));
   } catch (...) {
     failure = std::current_exception();
   }

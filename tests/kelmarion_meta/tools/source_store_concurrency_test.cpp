@@ -27,7 +27,9 @@ asio::awaitable<void> save_in_transaction(core::AsyncSession& session,
   co_await session.lock_schema("sales");
   std::exception_ptr failure;
   try {
-    co_await store.save_meta({.metadata = std::move(document)});
+    // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
+    meta::SaveMetaOptions options{.metadata = std::move(document)};
+    co_await store.save_meta(std::move(options));
   } catch (...) {
     failure = std::current_exception();
   }
