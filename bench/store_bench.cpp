@@ -1,23 +1,31 @@
 // Saving generated schemas into a SQLite file store and, when
 // KELMARION_TEST_PG_URL names a server, into a PostgreSQL store; each save is one
 // transaction: the first save of a new schema, and a re-save that updates every
-// record.
+// record. Each is measured next to its floor (floor_records.h): the same records
+// written with the plain C API of the engine (sqlite_floor.h, postgresql_floor.h).
+// After the run, a table gives ours / floor per size and the growth with size.
 
 #include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <libpq-fe.h>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <memory>
 
+#include "floor_records.h"
 #include "generated_document.h"
 #include "kelmarion_core/session.h"
 #include "kelmarion_meta/tools/source_store.h"
+#include "postgresql_floor.h"
+#include "ratio_report.h"
+#include "sqlite_floor.h"
 
 namespace {
 
@@ -26,7 +34,9 @@ using kelmarion::meta::Document;
 using kelmarion::meta::SourceStore;
 
 asio::awaitable<void> save_in_transaction(AsyncSession& session, std::shared_ptr<Document> document) {
-  SourceStore store({.db = &session, .engine_name = "sqlite:///bench.db", .schema_name = "bench"});
+  SourceStore store({.db = &session,
+                     .engine_name = std::string(kelmarion::bench::bench_engine_name),
+                     .schema_name = std::string(kelmarion::bench::bench_schema_name)});
   co_await session.begin();
   // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
   kelmarion::meta::SaveMetaOptions options{.metadata = std::move(document)};
@@ -43,8 +53,27 @@ void save(AsyncSession& session, const std::shared_ptr<Document>& document) {
   if (failure) std::rethrow_exception(failure);
 }
 
+// One file per process: other runs of the benchmarks may share the temporary directory.
 std::filesystem::path store_path() {
-  return std::filesystem::temp_directory_path() / "kelmarion-store-bench.db";
+  return std::filesystem::temp_directory_path() /
+         ("kelmarion-store-bench-" + std::to_string(getpid()) + ".db");
+}
+
+struct SqliteCloser {
+  void operator()(sqlite3* connection) const noexcept { sqlite3_close_v2(connection); }
+};
+using SqliteConnection = std::unique_ptr<sqlite3, SqliteCloser>;
+
+// A connection opened as our sessions open theirs.
+SqliteConnection open_floor_store() {
+  sqlite3* raw = nullptr;
+  const int opened =
+      sqlite3_open_v2(store_path().c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  SqliteConnection connection(raw);
+  if (opened != SQLITE_OK) throw std::runtime_error("SQLite: cannot open " + store_path().string());
+  sqlite3_busy_timeout(connection.get(), 5000);
+  return connection;
 }
 
 void BM_SqliteFirstSave(benchmark::State& state) {
@@ -72,32 +101,87 @@ void BM_SqliteResave(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+void BM_SqliteFloorFirstSave(benchmark::State& state) {
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  try {
+    // As in BM_SqliteFirstSave, closing the store at the end of the body is timed.
+    for (auto _ : state) {
+      state.PauseTiming();
+      std::filesystem::remove(store_path());
+      auto connection = open_floor_store();
+      kelmarion::bench::SqliteFloor floor(connection.get());
+      state.ResumeTiming();
+      floor.save(source);
+    }
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+  std::filesystem::remove(store_path());
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_SqliteFloorResave(benchmark::State& state) {
+  std::filesystem::remove(store_path());
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  try {
+    auto connection = open_floor_store();
+    kelmarion::bench::SqliteFloor floor(connection.get());
+    floor.save(source);
+    for (auto _ : state) floor.save(source);
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+  std::filesystem::remove(store_path());
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // A PostgreSQL store in a schema of its own, dropped with everything in it.
 class PostgresqlStore {
  public:
-  explicit PostgresqlStore(const std::string& url) : _url(url) {
-    _execute("DROP SCHEMA IF EXISTS kelmarion_store_bench CASCADE; CREATE SCHEMA kelmarion_store_bench");
+  PostgresqlStore(const std::string& url, std::string schema)
+      : _url(url), _schema(std::move(schema)) {
+    _execute("DROP SCHEMA IF EXISTS " + _schema + " CASCADE; CREATE SCHEMA " + _schema);
   }
   PostgresqlStore(const PostgresqlStore&) = delete;
   PostgresqlStore& operator=(const PostgresqlStore&) = delete;
   PostgresqlStore(PostgresqlStore&&) = delete;
   PostgresqlStore& operator=(PostgresqlStore&&) = delete;
-  ~PostgresqlStore() { _execute("DROP SCHEMA IF EXISTS kelmarion_store_bench CASCADE"); }
+  ~PostgresqlStore() { _execute("DROP SCHEMA IF EXISTS " + _schema + " CASCADE"); }
 
   [[nodiscard]] std::string location() const {
     return _url + (_url.find('?') == std::string::npos ? "?" : "&") +
-           "options=-csearch_path%3Dkelmarion_store_bench";
+           "options=-csearch_path%3D" + _schema;
   }
 
  private:
-  void _execute(const char* sql) const {
+  void _execute(const std::string& sql) const {
     PGconn* connection = PQconnectdb(_url.c_str());
     PQsetNoticeProcessor(connection, [](void* /*context*/, const char* /*message*/) {}, nullptr);
-    PQclear(PQexec(connection, sql));
+    PQclear(PQexec(connection, sql.c_str()));
     PQfinish(connection);
   }
   std::string _url;
+  std::string _schema;
 };
+
+constexpr const char* ours_schema = "kelmarion_store_bench";
+constexpr const char* floor_schema = "kelmarion_floor_bench";
+
+struct PgCloser {
+  void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
+};
+using PgConnection = std::unique_ptr<PGconn, PgCloser>;
+
+PgConnection connect_floor(const PostgresqlStore& store) {
+  PgConnection connection(PQconnectdb(store.location().c_str()));
+  if (PQstatus(connection.get()) != CONNECTION_OK) {
+    throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(connection.get()));
+  }
+  // "relation already exists, skipping" and the like are not worth printing.
+  PQsetNoticeProcessor(connection.get(), [](void* /*context*/, const char* /*message*/) {},
+                       nullptr);
+  return connection;
+}
 
 const char* postgresql_url() { return std::getenv("KELMARION_TEST_PG_URL"); }
 
@@ -109,7 +193,7 @@ void BM_PostgresqlFirstSave(benchmark::State& state) {
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
-    auto store = std::make_unique<PostgresqlStore>(postgresql_url());
+    auto store = std::make_unique<PostgresqlStore>(postgresql_url(), ours_schema);
     auto document = std::make_shared<Document>(source);
     auto session = std::make_unique<AsyncSession>(store->location());
     state.ResumeTiming();
@@ -127,7 +211,7 @@ void BM_PostgresqlResave(benchmark::State& state) {
     state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
     return;
   }
-  const PostgresqlStore store(postgresql_url());
+  const PostgresqlStore store(postgresql_url(), ours_schema);
   auto document = std::make_shared<Document>(
       kelmarion::bench::generated_document(static_cast<int>(state.range(0))));
   AsyncSession session(store.location());
@@ -136,11 +220,70 @@ void BM_PostgresqlResave(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+void BM_PostgresqlFloorFirstSave(benchmark::State& state) {
+  if (postgresql_url() == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
+    return;
+  }
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  try {
+    for (auto _ : state) {
+      state.PauseTiming();
+      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
+      auto connection = connect_floor(*store);
+      auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
+      state.ResumeTiming();
+      floor->save(source);
+      state.PauseTiming();
+      floor.reset();
+      connection.reset();
+      store.reset();
+      state.ResumeTiming();
+    }
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_PostgresqlFloorResave(benchmark::State& state) {
+  if (postgresql_url() == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
+    return;
+  }
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  try {
+    const PostgresqlStore store(postgresql_url(), floor_schema);
+    const auto connection = connect_floor(store);
+    kelmarion::bench::PostgresqlFloor floor(connection.get());
+    floor.save(source);
+    for (auto _ : state) floor.save(source);
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 BENCHMARK(BM_SqliteFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PostgresqlFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PostgresqlResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteFloorFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SqliteFloorResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PostgresqlFloorFirstSave)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PostgresqlFloorResave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return kelmarion::bench::run_with_ratios(
+      argc, argv,
+      {{"BM_SqliteFirstSave", "BM_SqliteFloorFirstSave"},
+       {"BM_SqliteResave", "BM_SqliteFloorResave"},
+       {"BM_PostgresqlFirstSave", "BM_PostgresqlFloorFirstSave"},
+       {"BM_PostgresqlResave", "BM_PostgresqlFloorResave"}});
+}
