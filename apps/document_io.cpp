@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -28,15 +29,49 @@ std::string source_name(const std::string& path) {
   return path == "-" ? std::string("standard input") : fmt::format("document '{}'", path);
 }
 
+// The JSON library copies and destroys nested values recursively: a document of
+// a hundred thousand nested lists overflows the stack while it is read. A
+// schema document needs fewer than ten levels.
+constexpr int max_depth = 100;
+constexpr std::size_t shown_key_length = 80;
+// The parser quotes the whole token it failed in: all of an unterminated string.
+constexpr std::size_t shown_parse_error_length = 240;
+
+// At most `length` bytes of `text`, cut at a UTF-8 character boundary.
+std::string shortened(const std::string& text, std::size_t length) {
+  if (text.size() <= length) return text;
+  auto end = length;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0U) == 0x80U) --end;
+  return text.substr(0, end) + "...";
+}
+
 // nlohmann's text after its "[json.exception.parse_error.101] " tag.
 std::string without_exception_tag(const std::string& text) {
   const auto tag_end = text.find("] ");
-  return tag_end == std::string::npos ? text : text.substr(tag_end + 2);
+  return shortened(tag_end == std::string::npos ? text : text.substr(tag_end + 2),
+                   shown_parse_error_length);
 }
 
 meta::Document parse(std::istream& input, const std::string& path) {
+  // The last key read, to say where a document nests too deep.
+  std::string last_key;
+  const meta::Document::parser_callback_t limit_depth =
+      [&last_key, &path](int depth, meta::Document::parse_event_t event, meta::Document& parsed) {
+        using event_t = meta::Document::parse_event_t;
+        if (event == event_t::key) {
+          last_key = parsed.get<std::string>();
+        } else if ((event == event_t::object_start || event == event_t::array_start) &&
+                   depth >= max_depth) {
+          throw UsageError(fmt::format(
+              "{}: lists and objects nested deeper than {} levels{}", source_name(path), max_depth,
+              last_key.empty()
+                  ? std::string()
+                  : fmt::format(" (under key '{}')", shortened(last_key, shown_key_length))));
+        }
+        return true;
+      };
   try {
-    return meta::Document::parse(input);
+    return meta::Document::parse(input, limit_depth);
   } catch (const nlohmann::json::parse_error& error) {
     throw UsageError(fmt::format("{}: malformed JSON: {}", source_name(path),
                                  without_exception_tag(error.what())));

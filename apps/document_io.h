@@ -11,7 +11,8 @@ namespace kelmarion::apps {
 
 // The document in the file `path`, or on standard input for "-". Throws
 // UsageError naming the file when it cannot be read, is not JSON (with the line
-// and column), or is not a non-empty object.
+// and column), nests lists and objects deeper than 100 levels, or is not a
+// non-empty object.
 [[nodiscard]] meta::Document read_document(const std::string& path);
 
 // Writes `document` as JSON followed by a newline: into the file `path`

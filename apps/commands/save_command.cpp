@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "apps/document_io.h"
+#include "apps/document_names.h"
 #include "apps/exit_status.h"
 #include "apps/run_coroutine.h"
 #include "apps/save_progress.h"
@@ -104,6 +105,7 @@ std::pair<std::shared_ptr<meta::Document>, std::string> obtain_document(
     const SaveArguments& arguments) {
   if (arguments.document) {
     auto document = std::make_shared<meta::Document>(read_document(*arguments.document));
+    check_names(*document);
     auto schema = arguments.schema.value_or(schema_name_of(*document));
     if (schema.empty()) {
       throw UsageError(

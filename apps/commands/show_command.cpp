@@ -27,7 +27,10 @@ void require_existing_store_file(const std::string& location) {
   if (!scheme.empty() && scheme != "sqlite") return;
   const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
   if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
-  throw UsageError(fmt::format("store '{}': no such file", path));
+  // The path is all of the URL after "sqlite:///", a "password=" in it too.
+  const auto shown =
+      scheme.empty() ? path : core::sqlite_path_from_url(core::redact_password(location));
+  throw UsageError(fmt::format("store '{}': no such file", shown));
 }
 
 }  // namespace

@@ -742,8 +742,9 @@ SqliteInspector::SqliteInspector(const std::string& engine_name) : _connection(n
   const auto shown = core::redact_password(engine_name);
   std::error_code error;
   if (!path.empty() && !std::filesystem::is_regular_file(path, error)) {
-    throw core::ConfigurationError(
-        fmt::format("engine '{}': no SQLite database file at '{}'", shown, path));
+    // The path is all of the URL after "sqlite:///": shown as the redacted URL has it.
+    throw core::ConfigurationError(fmt::format("engine '{}': no SQLite database file at '{}'",
+                                               shown, core::sqlite_path_from_url(shown)));
   }
   _owned_connection =
       core::detail::open_sqlite(path.empty() ? ":memory:" : path, SQLITE_OPEN_READONLY,
