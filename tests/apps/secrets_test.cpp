@@ -1,0 +1,176 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "apps/store_backend.h"
+#include "apps/store_rows.h"
+#include "support/test_support.h"
+
+namespace kelmarion::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::string_view password = "s3cretPW";
+
+// `url` (a libpq URI) with the password in its user information:
+// "postgresql:///db?host=/s&user=ann" becomes "postgresql://ann:s3cretPW@/db?host=/s&user=ann".
+std::string with_password_in_user_info(const std::string& url) {
+  const std::string scheme = "postgresql://";
+  std::string user = "postgres";
+  if (const auto at = url.find("user="); at != std::string::npos) {
+    user = url.substr(at + 5, url.find('&', at) - (at + 5));
+  }
+  return scheme + user + ":" + std::string(password) + "@" + url.substr(scheme.size());
+}
+
+// `url` with a "password=" parameter.
+std::string with_password_parameter(const std::string& url) {
+  return url + (url.find('?') == std::string::npos ? "?" : "&") +
+         "password=" + std::string(password);
+}
+
+// The database of `url` ("postgresql:///db?host=...") on a port nothing listens on.
+std::string with_wrong_host(const std::string& url) {
+  const auto database_start = url.find(":///") + 4;
+  return "postgresql://ann:" + std::string(password) + "@127.0.0.1:1/" +
+         url.substr(database_start, url.find('?') - database_start);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream input(path, std::ios::binary);
+  std::ostringstream text;
+  text << input.rdbuf();
+  return text.str();
+}
+
+class Secrets : public StoreBackendTest {
+ protected:
+  // Runs `arguments` with -v and expects the password in neither output.
+  ToolRun run_verbose(const std::string& name, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "-v");
+    auto run = tool(std::move(arguments));
+    EXPECT_THAT(run.out, Not(HasSubstr(password))) << name;
+    EXPECT_THAT(run.err, Not(HasSubstr(password))) << name;
+    return run;
+  }
+
+  // The store's URL with the password in it: the PostgreSQL store's, or a
+  // SQLite URL ending in "?password=" (SQLite has no passwords; the tool takes
+  // it for a piece of the file name, which must not show either).
+  [[nodiscard]] std::string store_with_password() const {
+    return GetParam() == StoreBackend::postgresql
+               ? with_password_in_user_info(store_url())
+               : "sqlite:///" + store_url() + "?password=" + std::string(password);
+  }
+
+  void expect_store_free_of_password(const std::string& location) {
+    for (const auto& row : store_rows(location)) {
+      EXPECT_THAT(row, Not(HasSubstr(password))) << location;
+    }
+  }
+};
+
+TEST_P(Secrets, SqliteUrlsCarryingAPasswordNeverShowIt) {
+  const auto shop = create_shop();
+  const auto engine = engine_url(shop);
+  const auto store = store_with_password();
+  const auto saved = run_verbose("save", {"save", "--engine", engine, "--store", store});
+  EXPECT_EQ(saved.status, 0) << saved.err;
+
+  const std::vector<std::pair<std::string, std::vector<std::string>>> failing = {
+      {"inspect, password parameter",
+       {"inspect", "--engine", engine + "?password=" + std::string(password)}},
+      {"inspect, password before the host",
+       {"inspect", "--engine", "sqlite://ann:" + std::string(password) + "@/shop.db"}},
+      {"save, password parameter",
+       {"save", "--engine", engine + "?mode=ro&password=" + std::string(password), "--store",
+        store}},
+      {"show, absent store", {"show", "--store", "sqlite:///absent.db?password=s3cretPW"}},
+      {"show, bad schema", {"show", "--store", store, "--schema", "absent"}},
+  };
+  for (const auto& [name, arguments] : failing) {
+    EXPECT_EQ(run_verbose(name, arguments).status, 2) << name;
+  }
+  EXPECT_EQ(run_verbose("show", {"show", "--store", store}).status, 0);
+  EXPECT_EQ(run_verbose("show json", {"show", "--store", store, "--format", "json"}).status, 0);
+  expect_store_free_of_password(GetParam() == StoreBackend::postgresql ? store_url()
+                                                                       : store.substr(10));
+}
+
+TEST_P(Secrets, PostgresqlPasswordsAppearInNoOutputLogMessageOrRecord) {
+  const auto url = postgresql_test_url();
+  if (!url) GTEST_SKIP() << "KELMARION_TEST_PG_URL is not set (scripts/with_postgres.sh sets it)";
+  const auto schema = unique_name("secrets");
+  postgresql_execute(*url, "CREATE SCHEMA " + schema + "; CREATE TABLE " + schema +
+                               ".customers (id serial PRIMARY KEY, email text UNIQUE);"
+                               "CREATE TABLE " +
+                               schema + ".orders (id serial PRIMARY KEY, " +
+                               "customer_id integer REFERENCES " + schema + ".customers)");
+  struct DropSchema {
+    std::string url, sql;
+    ~DropSchema() { postgresql_execute(url, sql); }
+  } const drop{*url, "DROP SCHEMA " + schema + " CASCADE"};
+
+  const auto engine = with_password_in_user_info(*url);
+  const auto engine_parameter = with_password_parameter(*url);
+  const auto store = store_with_password();
+  const auto saved_file = (directory() / "saved.json").string();
+
+  struct Call {
+    std::string name;
+    std::vector<std::string> arguments;
+    int status;
+  };
+  const std::vector<Call> calls = {
+      {"inspect", {"inspect", "--engine", engine, "--schema", schema}, 0},
+      {"inspect, password parameter",
+       {"inspect", "--engine", engine_parameter, "--schema", schema},
+       0},
+      {"save", {"save", "--engine", engine, "--schema", schema, "--store", store}, 0},
+      {"save again, document out",
+       {"save", "--engine", engine_parameter, "--schema", schema, "--store", store, "-o",
+        saved_file},
+       0},
+      {"save a document",
+       {"save", "--document", saved_file, "--engine", engine, "--store", store},
+       0},
+      {"show", {"show", "--store", store}, 0},
+      {"show json", {"show", "--store", store, "--schema", schema, "--format", "json"}, 0},
+      {"inspect, wrong host", {"inspect", "--engine", with_wrong_host(*url)}, 2},
+      {"save, wrong host", {"save", "--engine", with_wrong_host(*url), "--store", store}, 2},
+      {"inspect, bad schema", {"inspect", "--engine", engine, "--schema", "no_such_schema"}, 2},
+      {"save, bad schema",
+       {"save", "--engine", engine, "--schema", "no_such_schema", "--store", store},
+       2},
+      {"inspect, no such database",
+       {"inspect", "--engine",
+        with_password_in_user_info("postgresql:///no_such_database" + url->substr(url->find('?')))},
+       2},
+      {"show, bad schema", {"show", "--store", store, "--schema", "no_such_schema"}, 2},
+      {"save, store on a wrong host",
+       {"save", "--engine", engine, "--schema", schema, "--store", with_wrong_host(*url)},
+       2},
+      {"show, store on a wrong host", {"show", "--store", with_wrong_host(*url)}, 2},
+  };
+  for (const auto& call : calls) {
+    const auto run = run_verbose(call.name, call.arguments);
+    EXPECT_EQ(run.status, call.status) << call.name << ": " << run.err;
+  }
+
+  EXPECT_THAT(read_file(saved_file), Not(HasSubstr(password)));
+  const auto shown = tool({"show", "--store", store, "--schema", schema});
+  EXPECT_THAT(shown.out, HasSubstr("(engine postgresql://"));
+  expect_store_free_of_password(GetParam() == StoreBackend::postgresql ? store_url()
+                                                                       : store.substr(10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, Secrets, all_store_backends(), store_backend_name);
+
+}  // namespace
+}  // namespace kelmarion::testing
