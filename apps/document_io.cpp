@@ -72,7 +72,8 @@ meta::Document parse(std::istream& input, const std::string& path) {
       };
   try {
     return meta::Document::parse(input, limit_depth);
-  } catch (const nlohmann::json::parse_error& error) {
+  } catch (const nlohmann::json::exception& error) {
+    // Not only parse_error: a number too large for a double is an out_of_range.
     throw UsageError(fmt::format("{}: malformed JSON: {}", source_name(path),
                                  without_exception_tag(error.what())));
   }
