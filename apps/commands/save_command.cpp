@@ -175,8 +175,10 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   auto [document, schema_name] = obtain_document(arguments);
 
   SaveJob job{document, schema_name, arguments.engine, arguments.prune};
+  // Counted out here: clang 14 cannot name a structured binding inside a lambda.
+  const auto tables = table_count(*document);
   SaveOutcome outcome = [&] {
-    const SaveProgress progress(table_count(*document), global.verbose);
+    const SaveProgress progress(tables, global.verbose);
     return run_coroutine(save_in_transaction(session, std::move(job)));
   }();
 
