@@ -8,11 +8,22 @@
 namespace kelmarion::core {
 
 RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
-                         std::vector<LookupIndex> lookup_indexes)
-    : _table_name(table_name), _fields(std::move(fields)), _lookup_indexes(std::move(lookup_indexes)) {
+                         std::vector<LookupIndex> lookup_indexes,
+                         std::vector<ParentLink> parent_links)
+    : _table_name(table_name),
+      _fields(std::move(fields)),
+      _lookup_indexes(std::move(lookup_indexes)),
+      _parent_links(std::move(parent_links)) {
   if (_fields.empty() || _fields.front().kind != FieldKind::integer) {
     throw Error(fmt::format("record class '{}': the first field must be the integer identifier",
                             table_name));
+  }
+  for (const auto& link : _parent_links) {
+    const auto index = field_index(link.field);
+    if (!index || *index == 0 || _fields[*index].kind != FieldKind::integer) {
+      throw Error(fmt::format("record class '{}': parent link '{}' is not an integer field",
+                              table_name, link.field));
+    }
   }
 }
 

@@ -34,21 +34,33 @@ struct LookupIndex {
   bool unique = false;
 };
 
+// A field that holds the identifier of a parent record (a column's table, say).
+// A record is only ever created under a parent that exists, so a parent created
+// in the current transaction has no children but those created after it there.
+struct ParentLink {
+  std::string_view field;
+  std::string_view parent_table;
+};
+
 // Immutable description of a record table. Instances live for the whole program
 // (each record class keeps one as a function-local static), so Records and
 // Predicates may point at them freely.
 class RecordClass {
  public:
   // `fields` starts with the identifier field; `lookup_indexes` describes each
-  // lookup the store makes, each backed by an index.
+  // lookup the store makes, each backed by an index; `parent_links` names the
+  // fields that link a record to its parent records.
   RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
-              std::vector<LookupIndex> lookup_indexes);
+              std::vector<LookupIndex> lookup_indexes, std::vector<ParentLink> parent_links = {});
 
   [[nodiscard]] std::string_view table_name() const noexcept { return _table_name; }
   [[nodiscard]] std::span<const FieldSpec> fields() const noexcept { return _fields; }
   [[nodiscard]] std::string_view id_field() const noexcept { return _fields.front().name; }
   [[nodiscard]] const std::vector<LookupIndex>& lookup_indexes() const noexcept {
     return _lookup_indexes;
+  }
+  [[nodiscard]] const std::vector<ParentLink>& parent_links() const noexcept {
+    return _parent_links;
   }
 
   // Position of the named field in fields(), or nullopt for a name that is not one.
@@ -58,6 +70,7 @@ class RecordClass {
   std::string_view _table_name;
   std::vector<FieldSpec> _fields;
   std::vector<LookupIndex> _lookup_indexes;
+  std::vector<ParentLink> _parent_links;
 };
 
 // One stored record: a value per field of its class, as the database holds it.

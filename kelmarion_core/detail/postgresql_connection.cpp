@@ -1,16 +1,30 @@
 #include "kelmarion_core/detail/postgresql_connection.h"
 
+#include <set>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 #include <libpq-fe.h>
 
+#include "kelmarion_core/detail/postgresql_statements.h"
+#include "kelmarion_core/detail/postgresql_values.h"
 #include "kelmarion_core/detail/store_schema.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/logging.h"
 
 namespace kelmarion::core::detail {
 namespace {
+
+// Queued writes go out at the next answer needed once this many wait, and at
+// once past the hard limit (a host inserting without ever awaiting).
+constexpr std::size_t queue_flush_size = 5000;
+constexpr std::size_t queue_hard_limit = 4 * queue_flush_size;
+constexpr int largest_identifier_block = 8192;
+// Parents whose children one read brings.
+constexpr std::size_t read_ahead_parents = 256;
 
 // Serialises table creation across every session of every process on one database.
 constexpr std::int64_t table_creation_lock_key = 0x6b656c6d61726961;  // "kelmaria"
@@ -27,7 +41,7 @@ std::string connection_message(pg_conn* connection) {
   std::string text = PQerrorMessage(connection);
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   for (auto& c : text) {
-    if (c == '\n') c = ' ';
+    if (c == '\n' || c == '\t') c = ' ';
   }
   return text;
 }
@@ -54,13 +68,72 @@ class ParameterTexts {
   std::vector<const char*> _values;
 };
 
+// libpq keeps a text parameter as a C string, so a NUL would silently cut it short.
+void refuse_nul(std::string_view table, std::string_view field, FieldKind kind,
+                const SqlValue& value) {
+  const auto* text = std::get_if<std::string>(&value);
+  if (kind == FieldKind::text && text != nullptr && text->find('\0') != std::string::npos) {
+    throw DocumentTypeError(fmt::format(
+        "{}: field '{}' holds a NUL character, which a PostgreSQL store cannot keep", table,
+        field));
+  }
+}
+
+void refuse_nul(const RecordClass& record_class, const FieldValues& given) {
+  const auto fields = record_class.fields();
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if (given.present[i]) {
+      refuse_nul(record_class.table_name(), fields[i].name, fields[i].kind, given.values[i]);
+    }
+  }
+}
+
+void refuse_nul(const RecordClass& record_class, const Condition& condition) {
+  for (const auto& term : condition.terms()) {
+    if (!term || term->kind != FieldKind::text) continue;
+    refuse_nul(record_class.table_name(), term->field_name, term->kind,
+               to_sql_value(record_class.table_name(), term->field_name, term->kind, term->value));
+  }
+}
+
+bool holds_number(const nlohmann::ordered_json& value) {
+  if (value.is_number()) return true;
+  if (!value.is_structured()) return false;
+  return std::any_of(value.begin(), value.end(), holds_number);
+}
+
+// Runs `work` to its end on a private event loop, blocking the caller.
+void run_to_end(asio::awaitable<void> work) {
+  asio::io_context context;
+  std::exception_ptr failure;
+  asio::co_spawn(context, std::move(work),
+                 [&failure](std::exception_ptr error) { failure = std::move(error); });
+  context.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
 }  // namespace
 
 PostgresqlConnection::PostgresqlConnection(const std::string& url, std::string location)
     : _location(std::move(location)), _connection(connect_postgresql(url, _location)) {
+  // What the server says besides results (a notice, the reason it closes the
+  // connection) goes to the debug log, not to the host's terminal.
+  PQsetNoticeProcessor(
+      _connection.get(),
+      [](void* /*context*/, const char* message) {
+        std::string text = message;
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        logging::debug("PostgreSQL: " + text);
+      },
+      nullptr);
   // Notices ("relation already exists, skipping") are not for the host's terminal.
   check_postgresql(PgResult(PQexec(_connection.get(), "SET client_min_messages = warning")),
                    _connection.get(), fmt::format("store '{}'", _location), "SET client_min_messages");
+  const auto* server_encoding = PQparameterStatus(_connection.get(), "server_encoding");
+  const auto* client_encoding = PQparameterStatus(_connection.get(), "client_encoding");
+  _may_queue = server_encoding != nullptr && client_encoding != nullptr &&
+               std::string_view(server_encoding) == "UTF8" &&
+               std::string_view(client_encoding) == "UTF8";
   if (PQsetnonblocking(_connection.get(), 1) != 0) {
     throw DatabaseError(fmt::format("store '{}': cannot switch to non-blocking mode: {}", _location,
                                     connection_message(_connection.get())),
@@ -99,7 +172,7 @@ asio::awaitable<void> PostgresqlConnection::_wait_for_socket(bool for_writing) {
 asio::awaitable<std::string> PostgresqlConnection::_prepared_name(const std::string& sql) {
   const auto found = _statement_names.find(sql);
   if (found != _statement_names.end()) co_return found->second;
-  auto name = fmt::format("kelmarion_{}", _statement_names.size() + 1);
+  auto name = fmt::format("kelmarion_{}", ++_statement_count);
   // Preparing analyses the statement, which waits for locks on its tables like
   // running it does, so it is awaited too.
   if (PQsendPrepare(_connection.get(), name.c_str(), sql.c_str(), 0, nullptr) == 0) {
@@ -115,7 +188,7 @@ asio::awaitable<std::string> PostgresqlConnection::_prepared_name(const std::str
 const std::string& PostgresqlConnection::_prepared_name_now(const std::string& sql) {
   const auto found = _statement_names.find(sql);
   if (found != _statement_names.end()) return found->second;
-  auto name = fmt::format("kelmarion_{}", _statement_names.size() + 1);
+  auto name = fmt::format("kelmarion_{}", ++_statement_count);
   // PQprepare blocks even in non-blocking mode, as a plain call should.
   check_postgresql(PgResult(PQprepare(_connection.get(), name.c_str(), sql.c_str(), 0, nullptr)),
                    _connection.get(), fmt::format("store '{}': prepare", _location), sql);
@@ -259,53 +332,273 @@ std::vector<Record> PostgresqlConnection::_read_rows(const RecordClass& record_c
   return records;
 }
 
+bool PostgresqlConnection::_queueing() const noexcept {
+  return _may_queue && PQtransactionStatus(_connection.get()) == PQTRANS_INTRANS;
+}
+
+std::optional<TransactionMirror::Expected> PostgresqlConnection::_expected(
+    const RecordClass& record_class, const Condition& condition) const {
+  TransactionMirror::Expected expected;
+  for (const auto& term : condition.terms()) {
+    if (!term || term->table_name != record_class.table_name()) return std::nullopt;
+    const auto index = record_class.field_index(term->field_name);
+    if (!index) return std::nullopt;
+    const auto& field = record_class.fields()[*index];
+    const auto value = to_sql_value(record_class.table_name(), field.name, field.kind, term->value);
+    refuse_nul(record_class.table_name(), field.name, field.kind, value);
+    auto stored = postgresql_stored_value(field.kind, value);
+    // The server compares JSON numbers as exact decimals; this side would not.
+    if (!stored || (field.kind == FieldKind::json && holds_number(*stored))) return std::nullopt;
+    expected.push_back(std::move(*stored));
+  }
+  return expected;
+}
+
+asio::awaitable<std::optional<std::vector<Record>>> PostgresqlConnection::_known_matches(
+    const RecordClass& record_class, const Condition& condition, bool first_only) {
+  if (!_queueing()) co_return std::nullopt;
+  const auto expected = _expected(record_class, condition);
+  if (!expected) co_return std::nullopt;
+  const auto set = TransactionMirror::link_of(record_class, condition, *expected);
+  if (!set) co_return std::nullopt;
+  if (!_mirror.knows(*set)) {
+    // The first lookup under a parent reads the children of the class under it
+    // and under the parents a save walks next: the lookups after it are
+    // answered here.
+    const auto parents = _mirror.window_from(*set, read_ahead_parents);
+    std::vector<SqlValue> ids(parents.begin(), parents.end());
+    std::vector<const SqlValue*> id_list;
+    for (const auto& id : ids) id_list.push_back(&id);
+    const std::vector<SqlValue> parameters{SqlValue{array_literal(id_list)}};
+    const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
+    const auto result = co_await _run_after_queue(
+        render_select_children(record_class, set->link_field), parameters, what);
+    _mirror.adopt(*set, parents, _read_rows(record_class, result.get()));
+  }
+  co_return _mirror.matches(*set, condition, *expected, first_only);
+}
+
 asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
     const RecordClass& record_class, const Condition& condition) {
+  refuse_nul(record_class, condition);
   co_await _ensure_table(record_class);
+  if (_queued.size() >= queue_flush_size) co_await _flush_queue();
+  if (auto known = co_await _known_matches(record_class, condition, true)) {
+    if (known->empty()) {
+      // A new record usually follows a lookup that finds none.
+      co_await _reserve_ahead(record_class);
+      co_return std::nullopt;
+    }
+    _mirror.note_found(known->front());
+    co_return std::move(known->front());
+  }
   const auto select = render_select_first(record_class, condition, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
-  const auto result = co_await _run(select.sql, select.parameters, what);
+  const auto result = co_await _run_after_queue(select.sql, select.parameters, what);
   if (PQntuples(result.get()) == 0) co_return std::nullopt;
-  co_return _read_row(record_class, result.get(), 0);
+  auto record = _read_row(record_class, result.get(), 0);
+  if (_queueing()) _mirror.note_found(record);
+  co_return record;
 }
 
 asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
     const RecordClass& record_class, const Condition& condition) {
+  refuse_nul(record_class, condition);
   co_await _ensure_table(record_class);
+  if (auto known = co_await _known_matches(record_class, condition, false)) {
+    co_return std::move(*known);
+  }
   const auto select = render_select_all(record_class, condition, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
-  const auto result = co_await _run(select.sql, select.parameters, what);
+  const auto result = co_await _run_after_queue(select.sql, select.parameters, what);
   co_return _read_rows(record_class, result.get());
+}
+
+std::optional<Record> PostgresqlConnection::_predicted(const RecordClass& record_class,
+                                                       const FieldValues& given,
+                                                       const Record* current) const {
+  const auto fields = record_class.fields();
+  std::vector<nlohmann::ordered_json> values(fields.size());
+  if (current != nullptr) {
+    for (std::size_t i = 0; i < fields.size(); ++i) values[i] = (*current)[fields[i].name];
+  } else {
+    values[0] = std::int64_t{0};
+  }
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if (!given.present[i]) continue;
+    auto stored = postgresql_stored_value(fields[i].kind, given.values[i]);
+    if (!stored) return std::nullopt;
+    values[i] = std::move(*stored);
+  }
+  return Record(record_class, std::move(values));
+}
+
+const std::string& PostgresqlConnection::_sql_text(const RecordClass& record_class,
+                                                   std::uint64_t mask, bool insert) {
+  auto [text, added] = _sql_texts.try_emplace({&record_class, mask, insert});
+  if (added) {
+    text->second = insert ? render_insert_many(record_class, mask)
+                          : render_quiet_update(record_class, mask);
+  }
+  return text->second;
+}
+
+void PostgresqlConnection::_queue(QueuedWrite write) { _queued.push_back(std::move(write)); }
+
+std::vector<PostgresqlConnection::Batch> PostgresqlConnection::_batches(
+    const std::vector<QueuedWrite>& writes) {
+  // New records are unknown to every other queued write, so all inserts may go
+  // first, one statement per class and set of fields. Updates follow one by
+  // one, in the order they were made.
+  using Key = std::pair<const RecordClass*, std::uint64_t>;
+  std::vector<std::pair<Key, std::vector<const QueuedWrite*>>> inserts;
+  std::map<Key, std::size_t> run_of;
+  for (const auto& write : writes) {
+    if (!write.insert) continue;
+    const auto [found, added] = run_of.try_emplace(Key{write.record_class, write.mask}, inserts.size());
+    if (added) inserts.push_back({found->first, {}});
+    inserts[found->second].second.push_back(&write);
+  }
+  std::vector<Batch> batches;
+  batches.reserve(inserts.size() + writes.size());
+  for (const auto& [key, run] : inserts) {
+    const auto& [record_class, mask] = key;
+    Batch batch{&_sql_text(*record_class, mask, true), {}, record_class->table_name()};
+    std::vector<SqlValue> ids;
+    ids.reserve(run.size());
+    for (const auto* write : run) ids.emplace_back(write->id);
+    std::vector<const SqlValue*> column(run.size());
+    for (std::size_t row = 0; row < run.size(); ++row) column[row] = &ids[row];
+    batch.arrays.push_back(array_literal(column));
+    for (std::size_t field = 0; field < run.front()->values.size(); ++field) {
+      for (std::size_t row = 0; row < run.size(); ++row) column[row] = &run[row]->values[field];
+      batch.arrays.push_back(array_literal(column));
+    }
+    batches.push_back(std::move(batch));
+  }
+  for (const auto& write : writes) {
+    if (write.insert) continue;
+    Batch batch{&_sql_text(*write.record_class, write.mask, false), {},
+                write.record_class->table_name()};
+    for (const auto& value : write.values) {
+      if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+        batch.arrays.push_back(std::to_string(*integer));
+      } else if (const auto* text = std::get_if<std::string>(&value)) {
+        batch.arrays.push_back(*text);
+      } else {
+        batch.arrays.emplace_back();
+        batch.nulls.push_back(batch.arrays.size() - 1);
+      }
+    }
+    batch.arrays.push_back(std::to_string(write.id));
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
+std::string PostgresqlConnection::_reserve_what(const RecordClass& record_class) const {
+  return fmt::format("store '{}', table '{}': reserve identifiers", _location,
+                     record_class.table_name());
+}
+
+std::vector<SqlValue> PostgresqlConnection::_reserve_parameters(const RecordClass& record_class,
+                                                                const Reserved& reserved) const {
+  return {SqlValue{quote_identifier(record_class.table_name())},
+          SqlValue{std::string(record_class.id_field())}, SqlValue{std::int64_t{reserved.block}}};
+}
+
+void PostgresqlConnection::_take_reserved(Reserved& reserved, const pg_result* result) {
+  reserved.ids.clear();
+  reserved.next = 0;
+  const int rows = PQntuples(result);
+  for (int row = 0; row < rows; ++row) reserved.ids.push_back(std::stoll(PQgetvalue(result, row, 0)));
+  // Larger blocks as a transaction goes on: few round trips, few unused values.
+  reserved.block = std::min(reserved.block * 4, largest_identifier_block);
+}
+
+asio::awaitable<void> PostgresqlConnection::_reserve_ahead(const RecordClass& record_class) {
+  auto& reserved = _reserved[&record_class];
+  if (reserved.next < reserved.ids.size()) co_return;
+  const auto result = co_await _run_after_queue(render_reserve_identifiers(),
+                                                _reserve_parameters(record_class, reserved),
+                                                _reserve_what(record_class));
+  _take_reserved(reserved, result.get());
+}
+
+std::int64_t PostgresqlConnection::_next_identifier_now(const RecordClass& record_class) {
+  auto& reserved = _reserved[&record_class];
+  if (reserved.next >= reserved.ids.size()) {
+    const auto result = _run_now(render_reserve_identifiers(),
+                                 _reserve_parameters(record_class, reserved),
+                                 _reserve_what(record_class));
+    _take_reserved(reserved, result.get());
+  }
+  return reserved.ids.at(reserved.next++);
 }
 
 Record PostgresqlConnection::insert(const RecordClass& record_class,
                                     const nlohmann::ordered_json& data) {
-  // A plain call: it blocks its caller until the server has answered.
+  // A plain call: when it cannot be queued, it blocks its caller until the
+  // server has answered.
   auto given = collect_field_values(record_class, data);
+  refuse_nul(record_class, given);
   _ensure_table_now(record_class);
+  if (_queueing()) {
+    if (auto record = _predicted(record_class, given, nullptr);
+        record && _mirror.keeps_unique(*record)) {
+      const auto id = _next_identifier_now(record_class);
+      std::vector<nlohmann::ordered_json> values;
+      for (const auto& field : record_class.fields()) values.push_back((*record)[field.name]);
+      values[0] = id;
+      Record created(record_class, std::move(values));
+      const auto mask = given.mask;
+      _queue({&record_class, mask, true, id, present_values(std::move(given))});
+      _mirror.note_created(created);
+      if (_queued.size() >= queue_hard_limit) _flush_queue_now();
+      return created;
+    }
+    _flush_queue_now();
+  }
   const auto sql = render_insert(record_class, given.mask, Dialect::postgresql);
   auto parameters = present_values(std::move(given));
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
   const auto result = _run_now(sql, parameters, what);
-  return _read_row(record_class, result.get(), 0);
+  auto record = _read_row(record_class, result.get(), 0);
+  if (_queueing()) _mirror.note_created(record);
+  return record;
 }
 
 asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_class,
                                                      std::int64_t id,
                                                      const nlohmann::ordered_json& data) {
   auto given = collect_field_values(record_class, data);
+  refuse_nul(record_class, given);
   co_await _ensure_table(record_class);
+  const bool queueing = _queueing();
+  if (const auto* current = queueing ? _mirror.find(record_class, id) : nullptr) {
+    if (auto record = _predicted(record_class, given, current);
+        record && _mirror.keeps_unique(*record)) {
+      if (const auto mask = given.mask; mask != 0) {
+        _queue({&record_class, mask, false, id, present_values(std::move(given))});
+      }
+      _mirror.note_updated(*record, current);
+      if (_queued.size() >= queue_flush_size) co_await _flush_queue();
+      co_return std::move(*record);
+    }
+  }
   const auto sql = render_update(record_class, given.mask, Dialect::postgresql);
   auto parameters = present_values(std::move(given));
   parameters.emplace_back(id);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
-  const auto result = co_await _run(sql, parameters, what);
+  const auto result = co_await _run_after_queue(sql, parameters, what);
   if (PQntuples(result.get()) == 0) {
     throw DatabaseError(fmt::format("{}: no record with {} {} to update", what,
                                     record_class.id_field(), id),
                         "", "", sql);
   }
-  co_return _read_row(record_class, result.get(), 0);
+  auto record = _read_row(record_class, result.get(), 0);
+  if (queueing) _mirror.note_updated(record, nullptr);
+  co_return record;
 }
 
 asio::awaitable<void> PostgresqlConnection::remove(const RecordClass& record_class,
@@ -314,11 +607,19 @@ asio::awaitable<void> PostgresqlConnection::remove(const RecordClass& record_cla
   const auto sql = render_delete(record_class, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
   const std::vector<SqlValue> parameters{SqlValue{id}};
-  co_await _run(sql, parameters, what);
+  co_await _run_after_queue(sql, parameters, what);
+  _mirror.forget();
 }
 
 asio::awaitable<void> PostgresqlConnection::execute(std::string_view sql) {
   const std::string text(sql);
+  // Writes queued since the transaction (or savepoint) began die with it.
+  if (text.starts_with("ROLLBACK")) {
+    _queued.clear();
+  } else {
+    co_await _flush_queue();
+  }
+  _mirror.forget();
   co_await _run_script(text, fmt::format("store '{}'", _location));
   // A rollback may have undone tables created inside the transaction: check again.
   if (text.starts_with("ROLLBACK")) _ready_tables.clear();
@@ -327,11 +628,148 @@ asio::awaitable<void> PostgresqlConnection::execute(std::string_view sql) {
 asio::awaitable<void> PostgresqlConnection::lock(std::string_view key) {
   const std::string sql = "SELECT pg_advisory_xact_lock($1)";
   const std::vector<SqlValue> parameters{SqlValue{lock_key_of(key)}};
-  co_await _run(sql, parameters, fmt::format("store '{}': lock '{}'", _location, key));
+  co_await _run_after_queue(sql, parameters, fmt::format("store '{}': lock '{}'", _location, key));
 }
 
 bool PostgresqlConnection::in_transaction() const noexcept {
   return PQtransactionStatus(_connection.get()) != PQTRANS_IDLE;
+}
+
+asio::awaitable<PgResult> PostgresqlConnection::_run_after_queue(
+    const std::string& sql, const std::vector<SqlValue>& parameters, std::string_view what) {
+  if (_queued.empty()) co_return co_await _run(sql, parameters, what);
+  co_return co_await _send_queue(&sql, &parameters, what);
+}
+
+asio::awaitable<void> PostgresqlConnection::_flush_queue() {
+  if (_queued.empty()) co_return;
+  co_await _send_queue(nullptr, nullptr, "");
+}
+
+void PostgresqlConnection::_flush_queue_now() {
+  if (_queued.empty()) return;
+  run_to_end(_flush_queue());
+}
+
+asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
+    const std::string* sql, const std::vector<SqlValue>* parameters, std::string_view what) {
+  auto* connection = _connection.get();
+  const auto writes = std::move(_queued);
+  _queued.clear();
+  _queued.reserve(queue_flush_size);
+  const auto lost = [&](std::string_view doing) {
+    _mirror.forget();
+    return DatabaseError(
+        fmt::format("store '{}': {}: {}", _location, doing, connection_message(connection)),
+        "08006", connection_message(connection), sql != nullptr ? *sql : "");
+  };
+
+  // One entry per command sent, in order: their results come back in that order.
+  struct Sent {
+    const std::string* sql;
+    std::string statement;  // set for a prepare: the name it defines
+    std::size_t write;      // index in `batches`; batches.size() for `sql`
+  };
+  std::vector<Sent> sent;
+  std::unordered_map<const std::string*, std::string> preparing;
+  const auto statement_for = [&](const std::string& text) -> std::string {
+    if (const auto found = _statement_names.find(text); found != _statement_names.end()) {
+      return found->second;
+    }
+    if (const auto found = preparing.find(&text); found != preparing.end()) return found->second;
+    auto name = fmt::format("kelmarion_{}", ++_statement_count);
+    if (PQsendPrepare(connection, name.c_str(), text.c_str(), 0, nullptr) == 0) {
+      throw lost("prepare");
+    }
+    sent.push_back({&text, name, 0});
+    preparing.emplace(&text, name);
+    return name;
+  };
+
+  const auto batches = _batches(writes);
+  if (PQenterPipelineMode(connection) == 0) throw lost("enter pipeline mode");
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    const auto& batch = batches[i];
+    const auto name = statement_for(*batch.sql);
+    std::vector<const char*> values;
+    values.reserve(batch.arrays.size());
+    for (const auto& array : batch.arrays) values.push_back(array.c_str());
+    for (const auto null : batch.nulls) values[null] = nullptr;
+    if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(values.size()),
+                            values.data(), nullptr, nullptr, 0) == 0) {
+      throw lost("send queued writes");
+    }
+    sent.push_back({batch.sql, {}, i});
+  }
+  if (sql != nullptr) {
+    const auto name = statement_for(*sql);
+    const ParameterTexts texts(*parameters);
+    if (PQsendQueryPrepared(connection, name.c_str(), texts.count(), texts.values(), nullptr,
+                            nullptr, 0) == 0) {
+      throw lost("send");
+    }
+    sent.push_back({sql, {}, batches.size()});
+  }
+  if (PQpipelineSync(connection) == 0) throw lost("send");
+  for (int flushed = PQflush(connection); flushed != 0; flushed = PQflush(connection)) {
+    if (flushed < 0) throw lost("send");
+    // Read what the server has answered so far, so it never waits on us to read.
+    if (PQconsumeInput(connection) == 0) throw lost("receive");
+    co_await _wait_for_socket(true);
+  }
+
+  const auto next_result = [&]() -> asio::awaitable<PgResult> {
+    // Read from the socket only when libpq has no whole result buffered.
+    while (PQisBusy(connection) != 0) {
+      if (PQconsumeInput(connection) == 0) throw lost("receive");
+      if (PQisBusy(connection) == 0) break;
+      co_await _wait_for_socket(false);
+    }
+    co_return PgResult(PQgetResult(connection));
+  };
+  PgResult answer;
+  PgResult refusal;
+  const Sent* refused = nullptr;
+  for (const auto& command : sent) {
+    auto result = co_await next_result();
+    // Each command's results end with a null result.
+    if (result) {
+      while (co_await next_result()) {
+      }
+    }
+    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status == PGRES_PIPELINE_ABORTED) continue;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (refused == nullptr) {
+        refused = &command;
+        refusal = std::move(result);
+      }
+      continue;
+    }
+    if (!command.statement.empty()) {
+      _statement_names.emplace(*command.sql, command.statement);
+    } else if (command.write == batches.size()) {
+      answer = std::move(result);
+    }
+  }
+  for (auto result = co_await next_result();; result = co_await next_result()) {
+    if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
+  }
+  if (PQexitPipelineMode(connection) == 0) throw lost("leave pipeline mode");
+
+  if (refused != nullptr) {
+    _mirror.forget();
+    std::string doing;
+    if (!refused->statement.empty()) {
+      doing = fmt::format("store '{}': prepare", _location);
+    } else if (refused->write < batches.size()) {
+      doing = fmt::format("store '{}', table '{}'", _location, batches[refused->write].table);
+    } else {
+      doing = std::string(what);
+    }
+    check_postgresql(std::move(refusal), connection, doing, *refused->sql);
+  }
+  co_return answer;
 }
 
 }  // namespace kelmarion::core::detail

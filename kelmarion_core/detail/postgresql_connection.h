@@ -9,14 +9,26 @@
 // Record tables are created on first use of each record class, under a
 // transaction-scoped advisory lock so that concurrent first saves do not race.
 // Statements are prepared once per session.
+//
+// Inside a transaction, a write whose stored result is known on this side (see
+// TransactionMirror and postgresql_stored_value) and that cannot break a unique
+// index is not sent at once: it is queued, and the queue goes to the server in
+// one pipeline ahead of the next statement that needs an answer, or at commit.
+// Identifiers of new records are reserved from their sequence ahead of use.
+// A write the server might refuse, or whose result is not known here, first
+// sends the queue and then runs on its own, so a refusal is reported by the
+// call that made it. Outside a transaction every write runs at once.
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "kelmarion_core/detail/postgresql_handle.h"
 #include "kelmarion_core/detail/store_connection.h"
+#include "kelmarion_core/detail/transaction_mirror.h"
 
 namespace kelmarion::core::detail {
 
@@ -63,10 +75,79 @@ class PostgresqlConnection final : public StoreConnection {
   [[nodiscard]] std::vector<Record> _read_rows(const RecordClass& record_class,
                                                const pg_result* result) const;
 
+  // A write queued to be sent later: queued writes of one class and the same
+  // fields go to the server as one statement.
+  struct QueuedWrite {
+    const RecordClass* record_class;
+    std::uint64_t mask;  // the fields given, as in FieldValues
+    bool insert;
+    std::int64_t id;
+    std::vector<SqlValue> values;  // of the fields given, in field order
+  };
+  // One statement that carries queued writes: the inserts of one class and set
+  // of fields (its parameters are arrays), or one update.
+  struct Batch {
+    const std::string* sql;  // owned by _sql_texts
+    std::vector<std::string> arrays;
+    std::string_view table;
+    std::vector<std::size_t> nulls;  // parameters that are NULL
+  };
+  [[nodiscard]] std::vector<Batch> _batches(const std::vector<QueuedWrite>& writes);
+  // Whether writes may be queued now: inside a healthy transaction.
+  [[nodiscard]] bool _queueing() const noexcept;
+  void _queue(QueuedWrite write);
+  // Sends the queued writes, then `sql` (when given), as one pipeline; returns
+  // the result of `sql`. The first refused write is reported as its own failure.
+  asio::awaitable<PgResult> _send_queue(const std::string* sql,
+                                        const std::vector<SqlValue>* parameters,
+                                        std::string_view what);
+  // _run, after the queued writes.
+  asio::awaitable<PgResult> _run_after_queue(const std::string& sql,
+                                             const std::vector<SqlValue>& parameters,
+                                             std::string_view what);
+  asio::awaitable<void> _flush_queue();
+  // The same, blocking the caller.
+  void _flush_queue_now();
+  // The values a lookup by `condition` compares with, as stored here; nullopt
+  // when only the server can compare them.
+  [[nodiscard]] std::optional<TransactionMirror::Expected> _expected(
+      const RecordClass& record_class, const Condition& condition) const;
+  // Lookups answered from what this transaction knows, reading a parent's
+  // children in one query first when needed; nullopt when the server must answer.
+  asio::awaitable<std::optional<std::vector<Record>>> _known_matches(
+      const RecordClass& record_class, const Condition& condition, bool first_only);
+  // The record `record_class` stores from `given` on top of `current` (a new
+  // record when null), or nullopt when only the server can tell.
+  [[nodiscard]] std::optional<Record> _predicted(const RecordClass& record_class,
+                                                 const FieldValues& given,
+                                                 const Record* current) const;
+  // Identifiers reserved for new records of a class.
+  struct Reserved {
+    std::vector<std::int64_t> ids;
+    std::size_t next = 0;
+    int block = 32;
+  };
+  [[nodiscard]] std::string _reserve_what(const RecordClass& record_class) const;
+  [[nodiscard]] std::vector<SqlValue> _reserve_parameters(const RecordClass& record_class,
+                                                          const Reserved& reserved) const;
+  static void _take_reserved(Reserved& reserved, const pg_result* result);
+  asio::awaitable<void> _reserve_ahead(const RecordClass& record_class);
+  std::int64_t _next_identifier_now(const RecordClass& record_class);
+  // Cached SQL text of a batch, so batches can point at it.
+  const std::string& _sql_text(const RecordClass& record_class, std::uint64_t mask, bool insert);
+
   std::string _location;
   PgConnection _connection;
   std::unordered_map<std::string, std::string> _statement_names;
+  std::size_t _statement_count = 0;
   std::unordered_set<const RecordClass*> _ready_tables;
+  // Queueing needs the server and client to speak UTF-8, which the checks of
+  // values that the server accepts assume.
+  bool _may_queue = false;
+  std::vector<QueuedWrite> _queued;
+  TransactionMirror _mirror;
+  std::unordered_map<const RecordClass*, Reserved> _reserved;
+  std::map<std::tuple<const RecordClass*, std::uint64_t, bool>, std::string> _sql_texts;
 };
 
 }  // namespace kelmarion::core::detail

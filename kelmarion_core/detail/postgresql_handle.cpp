@@ -12,7 +12,7 @@ namespace {
 std::string one_line(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   for (auto& c : text) {
-    if (c == '\n') c = ' ';
+    if (c == '\n' || c == '\t') c = ' ';
   }
   return text;
 }

@@ -20,6 +20,8 @@ std::string store_kind_name(const ::testing::TestParamInfo<StoreKind>& info) {
       return "SqliteFile";
     case StoreKind::postgresql:
       return "PostgreSQL";
+    case StoreKind::postgresql_in_transaction:
+      return "PostgreSQLInTransaction";
   }
   return "Unknown";
 }
@@ -32,7 +34,8 @@ void StoreTest::SetUp() {
     case StoreKind::sqlite_file:
       _location = "sqlite:///" + (_directory.path() / "store.db").string();
       break;
-    case StoreKind::postgresql: {
+    case StoreKind::postgresql:
+    case StoreKind::postgresql_in_transaction: {
       const auto url = postgresql_test_url();
       if (!url) GTEST_SKIP() << "set KELMARION_TEST_PG_URL to run the store tests on PostgreSQL";
       _postgresql_schema = unique_name("store_test");
@@ -60,7 +63,19 @@ std::shared_ptr<meta::Document> StoreTest::save(const std::shared_ptr<meta::Docu
                                                 const std::string& schema_name) {
   meta::SourceStore store({.db = _session.get(), .engine_name = "sqlite:///sales.db",
                            .schema_name = schema_name});
-  return run(store.save_meta({.metadata = document}));
+  if (GetParam() != StoreKind::postgresql_in_transaction || _session->in_transaction()) {
+    return run(store.save_meta({.metadata = document}));
+  }
+  run(_session->begin());
+  std::shared_ptr<meta::Document> saved;
+  try {
+    saved = run(store.save_meta({.metadata = document}));
+  } catch (...) {
+    run(_session->commit());
+    throw;
+  }
+  run(_session->commit());
+  return saved;
 }
 
 std::vector<std::size_t> all_counts(StoreTest& test) {

@@ -17,11 +17,15 @@
 
 namespace kelmarion::testing {
 
-enum class StoreKind { sqlite_memory, sqlite_file, postgresql };
+// `postgresql_in_transaction` is a PostgreSQL store whose saves (through save()
+// below) each run in a transaction, where the store queues its writes: the
+// suite shows a caller sees the same as when every write runs at once.
+enum class StoreKind { sqlite_memory, sqlite_file, postgresql, postgresql_in_transaction };
 
 // Every backend, for INSTANTIATE_TEST_SUITE_P.
 inline auto all_store_kinds() {
-  return ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file, StoreKind::postgresql);
+  return ::testing::Values(StoreKind::sqlite_memory, StoreKind::sqlite_file, StoreKind::postgresql,
+                           StoreKind::postgresql_in_transaction);
 }
 
 std::string store_kind_name(const ::testing::TestParamInfo<StoreKind>& info);
@@ -42,7 +46,8 @@ class StoreTest : public ::testing::TestWithParam<StoreKind> {
   std::size_t count(const core::RecordClass& record_class) { return records(record_class).size(); }
 
   // Saves `document` (shared, so the test sees what the save wrote) as schema
-  // `schema_name` through a new store over this session.
+  // `schema_name` through a new store over this session. In a transaction, it
+  // commits even after a failure, keeping what was written before it.
   std::shared_ptr<meta::Document> save(const std::shared_ptr<meta::Document>& document,
                                        const std::string& schema_name = "sales");
 

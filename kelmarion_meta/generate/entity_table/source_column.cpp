@@ -17,7 +17,8 @@ const core::RecordClass& SourceColumn::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{{"source_table_id", "name"}, true}, {{"source_view_id", "name"}, true}});
+      {{{"source_table_id", "name"}, true}, {{"source_view_id", "name"}, true}},
+      {{"source_table_id", "source_table"}, {"source_view_id", "source_view"}});
   return instance;
 }
 

@@ -18,7 +18,8 @@ const core::RecordClass& SourceForeignKey::record_class() {
           {"constrained_orderby", core::FieldKind::boolean},
           {"unique", core::FieldKind::boolean},
       },
-      {{{"source_table_id", "constrained_columns"}, true}});
+      {{{"source_table_id", "constrained_columns"}, true}},
+      {{"source_table_id", "source_table"}});
   return instance;
 }
 

@@ -13,7 +13,8 @@ const core::RecordClass& SourceIndex::record_class() {
           {"unique", core::FieldKind::boolean},
           {"sort_order", core::FieldKind::integer},
       },
-      {{{"source_table_id", "column_names"}, true}});
+      {{{"source_table_id", "column_names"}, true}},
+      {{"source_table_id", "source_table"}});
   return instance;
 }
 

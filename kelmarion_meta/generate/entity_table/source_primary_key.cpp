@@ -11,7 +11,8 @@ const core::RecordClass& SourcePrimaryKey::record_class() {
           {"name", core::FieldKind::text},
           {"constrained_columns", core::FieldKind::json},
       },
-      {{{"source_table_id"}, true}});
+      {{{"source_table_id"}, true}},
+      {{"source_table_id", "source_table"}});
   return instance;
 }
 

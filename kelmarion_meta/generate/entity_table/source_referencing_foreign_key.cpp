@@ -22,7 +22,8 @@ const core::RecordClass& SourceReferencingForeignKey::record_class() {
           {"options", core::FieldKind::json},
           {"source_foreign_key_id", core::FieldKind::integer},
       },
-      {{{"source_table_id", "constrained_columns", "referred_table"}, true}});
+      {{{"source_table_id", "constrained_columns", "referred_table"}, true}},
+      {{"source_table_id", "source_table"}});
   return instance;
 }
 

@@ -12,7 +12,8 @@ const core::RecordClass& SourceTable::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{{"source_schema_id", "table_name"}, true}});
+      {{{"source_schema_id", "table_name"}, true}},
+      {{"source_schema_id", "source_schema"}});
   return instance;
 }
 

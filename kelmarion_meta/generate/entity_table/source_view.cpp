@@ -13,7 +13,8 @@ const core::RecordClass& SourceView::record_class() {
           {"comment", core::FieldKind::text},
           {"sort_order", core::FieldKind::integer},
       },
-      {{{"source_schema_id", "view_name"}, true}});
+      {{{"source_schema_id", "view_name"}, true}},
+      {{"source_schema_id", "source_schema"}});
   return instance;
 }
 

@@ -1,0 +1,319 @@
+#include "kelmarion_core/detail/transaction_mirror.h"
+
+#include <algorithm>
+
+namespace kelmarion::core::detail {
+namespace {
+
+std::optional<std::string_view> parent_table_of(const RecordClass& record_class,
+                                                std::size_t link_field) {
+  const auto name = record_class.fields()[link_field].name;
+  for (const auto& link : record_class.parent_links()) {
+    if (link.field == name) return link.parent_table;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> link_value(const Record& record, std::size_t link_field) {
+  const auto& value = record[record.record_class().fields()[link_field].name];
+  if (!value.is_number_integer()) return std::nullopt;
+  return value.get<std::int64_t>();
+}
+
+// Parents held per class and link: room for two windows of reads.
+constexpr std::size_t held_parents = 1024;
+
+std::size_t hash_of(const nlohmann::ordered_json& value) {
+  return std::hash<nlohmann::ordered_json>{}(value);
+}
+
+}  // namespace
+
+std::optional<TransactionMirror::ChildSet> TransactionMirror::link_of(
+    const RecordClass& record_class, const Condition& condition, const Expected& expected) {
+  const auto& terms = condition.terms();
+  for (std::size_t i = 0; i < terms.size() && i < expected.size(); ++i) {
+    if (!terms[i] || !expected[i].is_number_integer()) continue;
+    const auto field = record_class.field_index(terms[i]->field_name);
+    if (!field || !parent_table_of(record_class, *field)) continue;
+    return ChildSet{&record_class, *field, expected[i].get<std::int64_t>()};
+  }
+  return std::nullopt;
+}
+
+TransactionMirror::Held* TransactionMirror::_held(const ChildSet& set) {
+  const auto found = _sets.find(SetKey{set.record_class, set.link_field});
+  if (found == _sets.end()) return nullptr;
+  const auto held = found->second.held.find(set.parent_id);
+  return held == found->second.held.end() ? nullptr : &held->second;
+}
+
+const TransactionMirror::Held* TransactionMirror::_held(const ChildSet& set) const {
+  const auto found = _sets.find(SetKey{set.record_class, set.link_field});
+  if (found == _sets.end()) return nullptr;
+  const auto held = found->second.held.find(set.parent_id);
+  return held == found->second.held.end() ? nullptr : &held->second;
+}
+
+bool TransactionMirror::parent_is_new(const ChildSet& set) const {
+  const auto parent_table = parent_table_of(*set.record_class, set.link_field);
+  if (!parent_table) return false;
+  const auto created = _created.find(*parent_table);
+  return created != _created.end() && created->second.contains(set.parent_id);
+}
+
+bool TransactionMirror::knows(const ChildSet& set) {
+  if (_held(set) != nullptr) return true;
+  if (!parent_is_new(set) || _released.contains(set)) return false;
+  _hold(set);
+  return true;
+}
+
+std::vector<std::int64_t> TransactionMirror::window_from(const ChildSet& set, std::size_t count) {
+  std::vector<std::int64_t> window{set.parent_id};
+  const auto parent_table = parent_table_of(*set.record_class, set.link_field);
+  if (!parent_table) return window;
+  for (const auto& [key, parents] : _sets) {
+    if (key.record_class->table_name() != *parent_table) continue;
+    for (const auto& [grandparent, siblings] : parents.held) {
+      auto sibling = siblings.records.upper_bound(set.parent_id);
+      if (!siblings.records.contains(set.parent_id)) continue;
+      for (; sibling != siblings.records.end() && window.size() < count; ++sibling) {
+        const ChildSet next{set.record_class, set.link_field, sibling->first};
+        const bool implied = parent_is_new(next) && !_released.contains(next);
+        if (_held(next) == nullptr && !implied) window.push_back(sibling->first);
+      }
+      return window;
+    }
+  }
+  return window;
+}
+
+void TransactionMirror::adopt(const ChildSet& set, const std::vector<std::int64_t>& parent_ids,
+                              const std::vector<Record>& records) {
+  for (const auto parent_id : parent_ids) {
+    _hold(ChildSet{set.record_class, set.link_field, parent_id});
+  }
+  for (const auto& record : records) {
+    if (const auto parent_id = link_value(record, set.link_field)) {
+      if (auto* held = _held(ChildSet{set.record_class, set.link_field, *parent_id})) {
+        _put(*held, record);
+      }
+    }
+  }
+}
+
+TransactionMirror::Held& TransactionMirror::_hold(const ChildSet& set) {
+  auto& parents = _sets[SetKey{set.record_class, set.link_field}];
+  auto [held, added] = parents.held.try_emplace(set.parent_id);
+  if (!added) {
+    held->second = Held{};
+    return held->second;
+  }
+  parents.order.push_back(set.parent_id);
+  while (parents.order.size() > held_parents) {
+    const ChildSet oldest{set.record_class, set.link_field, parents.order.front()};
+    parents.order.pop_front();
+    parents.held.erase(oldest.parent_id);
+    if (parent_is_new(oldest)) _released.insert(oldest);
+  }
+  return parents.held.at(set.parent_id);
+}
+
+void TransactionMirror::_put(Held& held, const Record& record) {
+  _drop(held, record.id());
+  for (auto& [field, index] : held.by_value) index.emplace(hash_of(record[field]), record.id());
+  held.records.insert_or_assign(record.id(), record);
+}
+
+void TransactionMirror::_drop(Held& held, std::int64_t id) {
+  const auto found = held.records.find(id);
+  if (found == held.records.end()) return;
+  for (auto& [field, index] : held.by_value) {
+    auto [first, last] = index.equal_range(hash_of(found->second[field]));
+    for (auto entry = first; entry != last; ++entry) {
+      if (entry->second == id) {
+        index.erase(entry);
+        break;
+      }
+    }
+  }
+  held.records.erase(found);
+}
+
+std::vector<Record> TransactionMirror::matches(const ChildSet& set, const Condition& condition,
+                                               const Expected& expected, bool first_only) {
+  std::vector<Record> found;
+  auto* held = _held(set);
+  if (held == nullptr) return found;
+  const auto& terms = condition.terms();
+  const auto holds = [&](const Record& record) {
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+      if (!terms[i] || !(record[terms[i]->field_name] == expected[i])) return false;
+    }
+    return true;
+  };
+  // Candidates by the first term other than the link, through its value index.
+  const auto link_name = set.record_class->fields()[set.link_field].name;
+  std::optional<std::size_t> keyed;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    if (terms[i] && terms[i]->field_name != link_name) {
+      keyed = i;
+      break;
+    }
+  }
+  if (!keyed) {
+    for (const auto& [id, record] : held->records) {
+      if (!holds(record)) continue;
+      found.push_back(record);
+      if (first_only) break;
+    }
+    return found;
+  }
+  const auto field = set.record_class->fields()[*set.record_class->field_index(
+                                                    terms[*keyed]->field_name)]
+                         .name;
+  const auto ids = _ids_with(*held, field, expected[*keyed]);
+  for (const auto id : ids) {
+    const auto& record = held->records.at(id);
+    if (!holds(record)) continue;
+    found.push_back(record);
+    if (first_only) break;
+  }
+  return found;
+}
+
+void TransactionMirror::note_found(const Record& record) {
+  _last_found.insert_or_assign(&record.record_class(), record);
+}
+
+void TransactionMirror::note_created(const Record& record) {
+  _created[record.record_class().table_name()].insert(record.id());
+  _place(record);
+}
+
+void TransactionMirror::_drop_from_sets_of(const Record& record) {
+  // `record` may live in one of the sets it is dropped from: read it first.
+  const auto& record_class = record.record_class();
+  const auto id = record.id();
+  std::vector<std::pair<std::size_t, std::int64_t>> sets;
+  for (const auto& link : record_class.parent_links()) {
+    const auto field = *record_class.field_index(link.field);
+    if (const auto parent_id = link_value(record, field)) sets.emplace_back(field, *parent_id);
+  }
+  for (const auto& [field, parent_id] : sets) {
+    if (auto* held = _held(ChildSet{&record_class, field, parent_id})) _drop(*held, id);
+  }
+}
+
+void TransactionMirror::note_updated(const Record& record, const Record* previous) {
+  const auto* record_class = &record.record_class();
+  if (previous != nullptr) {
+    _drop_from_sets_of(*previous);
+  } else {
+    for (auto& [key, parents] : _sets) {
+      if (key.record_class != record_class) continue;
+      for (auto& [parent_id, held] : parents.held) _drop(held, record.id());
+    }
+  }
+  if (const auto found = _last_found.find(record_class);
+      found != _last_found.end() && found->second.id() == record.id()) {
+    found->second = record;
+  }
+  _place(record);
+}
+
+void TransactionMirror::_place(const Record& record) {
+  const auto& record_class = record.record_class();
+  for (const auto& link : record_class.parent_links()) {
+    const auto field = *record_class.field_index(link.field);
+    const auto parent_id = link_value(record, field);
+    if (!parent_id) continue;
+    const ChildSet set{&record_class, field, *parent_id};
+    if (auto* held = _held(set)) {
+      _put(*held, record);
+    } else if (parent_is_new(set)) {
+      // Not held, so a later lookup may not take the set as only what it saw.
+      _released.insert(set);
+    }
+  }
+}
+
+const Record* TransactionMirror::find(const RecordClass& record_class, std::int64_t id) const {
+  if (const auto found = _last_found.find(&record_class);
+      found != _last_found.end() && found->second.id() == id) {
+    return &found->second;
+  }
+  for (const auto& [key, parents] : _sets) {
+    if (key.record_class != &record_class) continue;
+    for (const auto& [parent_id, held] : parents.held) {
+      if (const auto found = held.records.find(id); found != held.records.end()) {
+        return &found->second;
+      }
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::int64_t> TransactionMirror::_ids_with(Held& held, std::string_view field,
+                                                       const nlohmann::ordered_json& value) {
+  auto [index, built] = held.by_value.try_emplace(field);
+  if (built) {
+    for (const auto& [id, record] : held.records) index->second.emplace(hash_of(record[field]), id);
+  }
+  std::vector<std::int64_t> ids;
+  auto [first, last] = index->second.equal_range(hash_of(value));
+  for (auto entry = first; entry != last; ++entry) ids.push_back(entry->second);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+bool TransactionMirror::keeps_unique(const Record& record) {
+  const auto& record_class = record.record_class();
+  for (const auto& index : record_class.lookup_indexes()) {
+    if (!index.unique) continue;
+    // A NULL in any indexed field never collides.
+    if (std::any_of(index.fields.begin(), index.fields.end(),
+                    [&](std::string_view field) { return record[field].is_null(); })) {
+      continue;
+    }
+    Held* siblings = nullptr;
+    std::string_view link_name;
+    for (const auto field : index.fields) {
+      const auto position = *record_class.field_index(field);
+      const auto parent_id = link_value(record, position);
+      if (parent_id && parent_table_of(record_class, position)) {
+        siblings = _held(ChildSet{&record_class, position, *parent_id});
+        link_name = field;
+        if (siblings != nullptr) break;
+      }
+    }
+    if (siblings == nullptr) return false;
+    const auto keyed = std::find_if(index.fields.begin(), index.fields.end(),
+                                    [&](std::string_view field) { return field != link_name; });
+    std::vector<std::int64_t> candidates;
+    if (keyed == index.fields.end()) {
+      for (const auto& [id, other] : siblings->records) candidates.push_back(id);
+    } else {
+      candidates = _ids_with(*siblings, *keyed, record[*keyed]);
+    }
+    for (const auto id : candidates) {
+      if (id == record.id()) continue;
+      const auto& other = siblings->records.at(id);
+      if (std::all_of(index.fields.begin(), index.fields.end(),
+                      [&](std::string_view field) { return other[field] == record[field]; })) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void TransactionMirror::forget() {
+  _sets.clear();
+  _created.clear();
+  _released.clear();
+  _last_found.clear();
+}
+
+}  // namespace kelmarion::core::detail

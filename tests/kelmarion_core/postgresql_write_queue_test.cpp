@@ -1,0 +1,212 @@
+// Inside a transaction, a PostgreSQL store queues its writes and answers
+// lookups from what the transaction knows. A caller must not be able to tell:
+// these tests compare it with the same work done without a transaction (where
+// every write runs at once) and drive the cases the queue must get right.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "bench/generated_document.h"
+#include "kelmarion_core/data_service.h"
+#include "kelmarion_core/detail/store_connection.h"
+#include "kelmarion_core/errors.h"
+#include "kelmarion_core/query_service.h"
+#include "kelmarion_core/session.h"
+#include "kelmarion_meta/generate/entity_table/source_column.h"
+#include "kelmarion_meta/generate/entity_table/source_table.h"
+#include "kelmarion_meta/tools/source_store.h"
+#include "support/store_contents.h"
+#include "support/test_support.h"
+
+namespace kelmarion::testing {
+namespace {
+
+using core::DataService;
+using core::QueryService;
+using meta::Document;
+using meta::SourceColumn;
+using meta::SourceTable;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+
+// A store in a schema of its own on the test server.
+class PostgresqlStoreSchema {
+ public:
+  explicit PostgresqlStoreSchema(const std::string& url)
+      : _url(url), _schema(unique_name("queue_test")) {
+    postgresql_execute(_url, "CREATE SCHEMA " + _schema);
+    _location = _url + (_url.find('?') == std::string::npos ? "?" : "&") +
+                "options=-csearch_path%3D" + _schema;
+  }
+  PostgresqlStoreSchema(const PostgresqlStoreSchema&) = delete;
+  PostgresqlStoreSchema& operator=(const PostgresqlStoreSchema&) = delete;
+  PostgresqlStoreSchema(PostgresqlStoreSchema&&) = delete;
+  PostgresqlStoreSchema& operator=(PostgresqlStoreSchema&&) = delete;
+  ~PostgresqlStoreSchema() { postgresql_execute(_url, "DROP SCHEMA " + _schema + " CASCADE"); }
+
+  [[nodiscard]] const std::string& location() const { return _location; }
+  [[nodiscard]] StoreContents contents() const { return postgresql_contents(_url, _schema); }
+
+ private:
+  std::string _url;
+  std::string _schema;
+  std::string _location;
+};
+
+class PostgresqlWriteQueue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto url = postgresql_test_url();
+    if (!url) GTEST_SKIP() << "set KELMARION_TEST_PG_URL to run PostgreSQL tests";
+    _url = *url;
+  }
+
+  // Saves `document` as schema "bench"; in one transaction when `in_transaction`,
+  // committing even after a failure so that what came before it stays.
+  static std::shared_ptr<Document> save(core::AsyncSession& session, Document document,
+                                        bool in_transaction) {
+    meta::SourceStore store({.db = &session, .engine_name = "sqlite:///g.db",
+                             .schema_name = "bench"});
+    auto shared = std::make_shared<Document>(std::move(document));
+    if (in_transaction) run(session.begin());
+    try {
+      run(store.save_meta({.metadata = shared}));
+    } catch (...) {
+      if (in_transaction) run(session.commit());
+      throw;
+    }
+    if (in_transaction) run(session.commit());
+    return shared;
+  }
+
+  std::string _url;
+};
+
+// Large enough to fill the queue several times over and to need more than one
+// read of children per parent class; then a re-save that changes, adds and
+// moves records.
+TEST_F(PostgresqlWriteQueue, SavesStoreExactlyWhatWritingAtOnceStores) {
+  auto first = bench::generated_document(270);
+  auto second = first;
+  auto& tables = second.at("tables");
+  tables[3].at("columns").erase(tables[3].at("columns").begin());
+  tables[5].at("columns").push_back({{"name", "added"}, {"type", "TEXT"}});
+  tables[7].at("columns")[0]["comment"] = "changed";
+  tables[269]["comment"] = "last";
+  tables.push_back({{"table_name", "brand_new"},
+                    {"columns", Document::array({{{"name", "id"}}, {{"name", "id"}}})},
+                    {"foreign_keys", Document::array()},
+                    {"indexes", Document::array()},
+                    {"primary_key", nullptr}});
+
+  const PostgresqlStoreSchema at_once_store(_url);
+  const PostgresqlStoreSchema queued_store(_url);
+  core::AsyncSession at_once(at_once_store.location());
+  core::AsyncSession queued(queued_store.location());
+  const auto at_once_first = save(at_once, first, false);
+  const auto queued_first = save(queued, first, true);
+  const auto at_once_second = save(at_once, second, false);
+  const auto queued_second = save(queued, second, true);
+
+  EXPECT_EQ(queued_first->dump(), at_once_first->dump());
+  EXPECT_EQ(queued_second->dump(), at_once_second->dump());
+  EXPECT_EQ(queued_store.contents(), at_once_store.contents());
+}
+
+// A value the server refuses ends the save at the record that holds it, as
+// writing at once would: the keys of the records before it are in the
+// document, the later ones are not, and the error is the server's.
+TEST_F(PostgresqlWriteQueue, ValueTheServerRefusesEndsTheSaveAtItsRecord) {
+  auto document = bench::generated_document(40);
+  document.at("tables")[20].at("columns")[2]["name"] = "bad \xC3\x28 byte";
+
+  const PostgresqlStoreSchema at_once_store(_url);
+  const PostgresqlStoreSchema queued_store(_url);
+  for (const bool in_transaction : {false, true}) {
+    SCOPED_TRACE(in_transaction ? "queued" : "at once");
+    core::AsyncSession session((in_transaction ? queued_store : at_once_store).location());
+    meta::SourceStore store({.db = &session, .schema_name = "bench"});
+    auto shared = std::make_shared<Document>(document);
+    if (in_transaction) run(session.begin());
+    try {
+      run(store.save_meta({.metadata = shared}));
+      ADD_FAILURE() << "the save went through";
+    } catch (const core::DatabaseError& error) {
+      EXPECT_EQ(error.code(), "22021") << error.what();
+      EXPECT_THAT(error.what(), HasSubstr("table 'source_column'"));
+    }
+    const auto& columns = shared->at("tables")[20].at("columns");
+    EXPECT_TRUE(columns[2].contains("sort_order"));
+    EXPECT_FALSE(columns[3].contains("sort_order"));
+    EXPECT_FALSE(shared->at("tables")[21].contains("source_table_id"));
+    if (in_transaction) run(session.rollback());
+  }
+}
+
+// libpq passes text as C strings: a NUL would cut a value short and store
+// something else. Both ways of writing refuse it, naming the table and field.
+TEST_F(PostgresqlWriteQueue, TextWithANulCharacterIsRefusedNotCutShort) {
+  const PostgresqlStoreSchema store(_url);
+  core::AsyncSession session(store.location());
+  const Document data = {{"table_name", std::string("ab\0cd", 5)}};
+  for (const bool in_transaction : {false, true}) {
+    if (in_transaction) run(session.begin());
+    EXPECT_THAT([&] { (void)DataService::db_insert(&session, SourceTable::record_class(), data); },
+                ThrowsMessage<core::DocumentTypeError>(
+                    HasSubstr("source_table: field 'table_name' holds a NUL character")));
+    EXPECT_THAT(
+        [&] {
+          run(QueryService::query_columns_first(
+              &session, SourceTable::record_class(),
+              SourceTable::table_name == std::string("ab\0cd", 5)));
+        },
+        ThrowsMessage<core::DocumentTypeError>(HasSubstr("NUL character")));
+    if (in_transaction) run(session.rollback());
+  }
+  const auto contents = store.contents();
+  EXPECT_TRUE(!contents.contains("source_table") || contents.at("source_table").rows == 0);
+}
+
+// Children a host writes without looking them up first, and records moved to
+// another parent, are found where they are; what a savepoint undid is gone.
+TEST_F(PostgresqlWriteQueue, LookupsSeeEveryWriteOfTheTransactionAndNothingUndone) {
+  const PostgresqlStoreSchema store(_url);
+  core::AsyncSession session(store.location());
+  const auto& columns = SourceColumn::record_class();
+  const auto column_named = [&](std::int64_t table_id, const char* name) {
+    return run(QueryService::query_columns_first(
+        &session, columns, {SourceColumn::source_table_id == table_id, SourceColumn::name == name}));
+  };
+
+  run(session.begin());
+  const auto first = DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "a"}});
+  const auto second = DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "b"}});
+  EXPECT_FALSE(column_named(first.id(), "x"));  // the first's children are known: none
+  const auto x = DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "x"}});
+  // Written without a lookup under a parent whose children were not asked for.
+  (void)DataService::db_insert(&session, columns, {{"source_table_id", second.id()}, {"name", "y"}});
+  ASSERT_TRUE(column_named(second.id(), "y"));
+  EXPECT_EQ(column_named(first.id(), "x")->id(), x.id());
+
+  // Moved to the second table.
+  (void)run(DataService::db_update(&session, x.id(), columns, {{"source_table_id", second.id()}}));
+  EXPECT_FALSE(column_named(first.id(), "x"));
+  EXPECT_EQ(column_named(second.id(), "x")->id(), x.id());
+  EXPECT_EQ(run(QueryService::query_all(&session, columns, SourceColumn::source_table_id == second.id())).size(), 2U);
+
+  run(session.connection().execute("SAVEPOINT before_z"));
+  (void)DataService::db_insert(&session, columns, {{"source_table_id", second.id()}, {"name", "z"}});
+  ASSERT_TRUE(column_named(second.id(), "z"));
+  run(session.connection().execute("ROLLBACK TO SAVEPOINT before_z"));
+  EXPECT_FALSE(column_named(second.id(), "z"));
+  run(session.commit());
+
+  EXPECT_EQ(store.contents().at("source_column").rows, 2U);
+  run(session.begin());
+  (void)DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "gone"}});
+  run(session.rollback());
+  EXPECT_EQ(store.contents().at("source_column").rows, 2U);
+}
+
+}  // namespace
+}  // namespace kelmarion::testing
