@@ -61,7 +61,10 @@ class SqliteFloor::Statements final : public FloorStore {
   explicit Statements(sqlite3* connection) : _connection(connection) {
     for (std::size_t t = 0; t < floor_table_count; ++t) {
       auto sql = floor_sql(floor_layout(static_cast<FloorTable>(t)), '?');
-      _tables[t] = {prepare(connection, sql.lookup), prepare(connection, sql.insert),
+      // A plain program reads the new identifier with sqlite3_last_insert_rowid():
+      // RETURNING costs SQLite a temporary table per statement.
+      const auto insert = sql.insert.substr(0, sql.insert.rfind(" RETURNING "));
+      _tables[t] = {prepare(connection, sql.lookup), prepare(connection, insert),
                     prepare(connection, sql.update)};
     }
   }
@@ -83,7 +86,7 @@ class SqliteFloor::Statements final : public FloorStore {
     if (found == SQLITE_ROW) sqlite3_bind_int64(write, ++number, id);
     const int written = sqlite3_step(write);
     if (written != SQLITE_ROW && written != SQLITE_DONE) fail(_connection, sqlite3_sql(write));
-    const std::int64_t result = found == SQLITE_ROW ? id : sqlite3_column_int64(write, 0);
+    const std::int64_t result = found == SQLITE_ROW ? id : sqlite3_last_insert_rowid(_connection);
     sqlite3_reset(write);
     return result;
   }

@@ -2,8 +2,8 @@
 
 // The floor of a save into a SQLite store: the records of floor_records.h
 // written with the sqlite3 C API alone, one prepared lookup and one prepared
-// INSERT ... RETURNING or UPDATE per record, in one transaction, into the same
-// tables as our store's.
+// INSERT (the identifier from sqlite3_last_insert_rowid) or UPDATE per record, in one transaction,
+// into the same tables as our store's.
 
 #include <memory>
 #include <nlohmann/json.hpp>

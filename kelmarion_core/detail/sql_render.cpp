@@ -76,7 +76,8 @@ RenderedSql render_select_all(const RecordClass& record_class, const Condition& 
   return where;
 }
 
-std::string render_insert(const RecordClass& record_class, std::uint64_t mask, Dialect dialect) {
+std::string render_insert(const RecordClass& record_class, std::uint64_t mask, Dialect dialect,
+                          Returning returning) {
   std::string columns;
   std::string values;
   int number = 1;
@@ -91,15 +92,15 @@ std::string render_insert(const RecordClass& record_class, std::uint64_t mask, D
     values += placeholder(dialect, number++);
   }
   const auto table = quote_identifier(record_class.table_name());
-  if (columns.empty()) {
-    return fmt::format("INSERT INTO {} DEFAULT VALUES RETURNING {}", table,
-                       column_list(record_class));
-  }
-  return fmt::format("INSERT INTO {} ({}) VALUES ({}) RETURNING {}", table, columns, values,
-                     column_list(record_class));
+  const auto returned = returning == Returning::every_field
+                            ? fmt::format(" RETURNING {}", column_list(record_class))
+                            : std::string();
+  if (columns.empty()) return fmt::format("INSERT INTO {} DEFAULT VALUES{}", table, returned);
+  return fmt::format("INSERT INTO {} ({}) VALUES ({}){}", table, columns, values, returned);
 }
 
-std::string render_update(const RecordClass& record_class, std::uint64_t mask, Dialect dialect) {
+std::string render_update(const RecordClass& record_class, std::uint64_t mask, Dialect dialect,
+                          Returning returning) {
   std::string assignments;
   int number = 1;
   const auto fields = record_class.fields();
@@ -114,8 +115,11 @@ std::string render_update(const RecordClass& record_class, std::uint64_t mask, D
     return fmt::format("SELECT {} FROM {} WHERE {} = {}", column_list(record_class), table, id,
                        placeholder(dialect, number));
   }
-  return fmt::format("UPDATE {} SET {} WHERE {} = {} RETURNING {}", table, assignments, id,
-                     placeholder(dialect, number), column_list(record_class));
+  const auto returned = returning == Returning::every_field
+                            ? fmt::format(" RETURNING {}", column_list(record_class))
+                            : std::string();
+  return fmt::format("UPDATE {} SET {} WHERE {} = {}{}", table, assignments, id,
+                     placeholder(dialect, number), returned);
 }
 
 std::string render_delete(const RecordClass& record_class, Dialect dialect) {

@@ -41,16 +41,23 @@ struct RenderedSql {
 [[nodiscard]] RenderedSql render_select_all(const RecordClass& record_class,
                                             const Condition& condition, Dialect dialect);
 
-// INSERT of the fields whose bit is set in `mask`, returning every field. The
-// parameters are left for the caller to bind, in field order.
+// What an INSERT or UPDATE returns. SQLite runs a RETURNING clause through a
+// temporary table of its own for every statement, which costs more than reading
+// the row again by its identifier: its backend asks for nothing.
+enum class Returning { every_field, nothing };
+
+// INSERT of the fields whose bit is set in `mask`, returning every field (or
+// nothing). The parameters are left for the caller to bind, in field order.
 [[nodiscard]] std::string render_insert(const RecordClass& record_class, std::uint64_t mask,
-                                        Dialect dialect);
+                                        Dialect dialect,
+                                        Returning returning = Returning::every_field);
 
 // UPDATE of the fields whose bit is set in `mask` of the record whose identifier
-// is the last parameter, returning every field. With an empty mask, a SELECT of
-// that record.
+// is the last parameter, returning every field (or nothing). With an empty mask,
+// a SELECT of that record either way.
 [[nodiscard]] std::string render_update(const RecordClass& record_class, std::uint64_t mask,
-                                        Dialect dialect);
+                                        Dialect dialect,
+                                        Returning returning = Returning::every_field);
 
 // DELETE of the record whose identifier is the one parameter.
 [[nodiscard]] std::string render_delete(const RecordClass& record_class, Dialect dialect);

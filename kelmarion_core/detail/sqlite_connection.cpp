@@ -26,7 +26,66 @@ class StatementUse {
   sqlite3_stmt* _statement;
 };
 
+// The shape of a lookup: a byte per term, its field's index + 1 and 0x80 when
+// its value is absent (IS NULL). Nullopt for a condition the renderer must see
+// itself: an absent term, a field of another class, or too many terms.
+std::optional<std::uint64_t> lookup_shape(const RecordClass& record_class,
+                                          const Condition& condition) {
+  constexpr std::size_t max_terms = 8;
+  constexpr std::size_t max_index = 0x7e;
+  const auto& terms = condition.terms();
+  if (terms.size() > max_terms) return std::nullopt;
+  std::uint64_t shape = 0;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    const auto& term = terms[i];
+    if (!term || term->table_name != record_class.table_name()) return std::nullopt;
+    const auto index = record_class.field_index(term->field_name);
+    if (!index || *index > max_index) return std::nullopt;
+    const std::uint64_t absent = term->value.is_null() ? 0x80U : 0U;
+    shape |= ((*index + 1) | absent) << (8 * i);
+  }
+  return shape;
+}
+
+// Whether a document value binds as it is, to_sql_value() giving the same value
+// without a conversion: null, an integer of an integer field, a boolean of a
+// boolean field, a string of a text field.
+bool binds_as_is(FieldKind kind, const nlohmann::ordered_json& value) {
+  switch (kind) {
+    case FieldKind::integer:
+      return value.is_null() || (value.is_number_integer() && !value.is_number_unsigned());
+    case FieldKind::boolean:
+      return value.is_null() || value.is_boolean();
+    case FieldKind::text:
+      return value.is_null() || value.is_string();
+    case FieldKind::json:
+      return value.is_null();
+  }
+  return false;
+}
+
+// Binds a value for which binds_as_is() holds. Strings are not copied: the data
+// outlives the statement's step.
+int bind_as_is(sqlite3_stmt* statement, int number, const nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    return sqlite3_bind_text64(statement, number, text.data(), text.size(), SQLITE_STATIC,
+                               SQLITE_UTF8);
+  }
+  if (value.is_boolean()) return sqlite3_bind_int64(statement, number, value.get<bool>() ? 1 : 0);
+  if (value.is_number_integer()) {
+    return sqlite3_bind_int64(statement, number, value.get<std::int64_t>());
+  }
+  return sqlite3_bind_null(statement, number);
+}
+
 }  // namespace
+
+std::size_t SqliteConnection::StatementKeyHash::operator()(const StatementKey& key) const noexcept {
+  const auto combined =
+      std::hash<const void*>()(key.record_class) * 31U + static_cast<std::size_t>(key.kind);
+  return combined * 1000003U ^ std::hash<std::uint64_t>()(key.shape);
+}
 
 SqliteConnection::SqliteConnection(const std::string& path)
     : _path(path.empty() ? ":memory:" : path),
@@ -60,27 +119,111 @@ sqlite3_stmt* SqliteConnection::_statement(const std::string& sql) {
   return found->second.get();
 }
 
+template <typename Render>
+SqliteConnection::CachedStatement& SqliteConnection::_cached(const StatementKey& key,
+                                                             Render render) {
+  auto found = _cached_statements.find(key);
+  if (found == _cached_statements.end()) {
+    std::string sql = render();
+    auto statement = prepare_sqlite(_db.get(), sql);
+    found = _cached_statements.emplace(key, CachedStatement{std::move(sql), std::move(statement)})
+                .first;
+  }
+  return found->second;
+}
+
+void SqliteConnection::_bind_value(sqlite3_stmt* statement, int number, const SqlValue& value,
+                                   std::string_view sql) {
+  int result = SQLITE_OK;
+  if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+    result = sqlite3_bind_int64(statement, number, *integer);
+  } else if (const auto* text = std::get_if<std::string>(&value)) {
+    // The values outlive the statement's step, so SQLite need not copy them.
+    result = sqlite3_bind_text64(statement, number, text->data(), text->size(), SQLITE_STATIC,
+                                 SQLITE_UTF8);
+  } else {
+    result = sqlite3_bind_null(statement, number);
+  }
+  check_sqlite(result, _db.get(), "bind parameter", sql);
+}
+
 void SqliteConnection::_bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters,
                              std::string_view sql) {
   int number = 0;
-  for (const auto& parameter : parameters) {
-    ++number;
-    int result = SQLITE_OK;
-    if (const auto* integer = std::get_if<std::int64_t>(&parameter)) {
-      result = sqlite3_bind_int64(statement, number, *integer);
-    } else if (const auto* text = std::get_if<std::string>(&parameter)) {
-      // The parameters outlive the statement's step, so SQLite need not copy them.
-      result = sqlite3_bind_text64(statement, number, text->data(), text->size(), SQLITE_STATIC,
-                                   SQLITE_UTF8);
+  for (const auto& parameter : parameters) _bind_value(statement, ++number, parameter, sql);
+}
+
+void SqliteConnection::_bind_terms(const RecordClass& record_class, const Condition& condition,
+                                   const CachedStatement& statement) {
+  const auto fields = record_class.fields();
+  int number = 0;
+  for (const auto& term : condition.terms()) {
+    // lookup_shape() vouched for every term: present, and a field of this class.
+    if (term->value.is_null()) continue;  // rendered as IS NULL
+    const auto& field = fields[*record_class.field_index(term->field_name)];
+    if (binds_as_is(field.kind, term->value)) {
+      check_sqlite(bind_as_is(statement.statement.get(), ++number, term->value), _db.get(),
+                   "bind parameter", statement.sql);
     } else {
-      result = sqlite3_bind_null(statement, number);
+      // Converted as render_where() converts it; SQLite keeps its own copy.
+      auto value = to_sql_value(record_class.table_name(), field.name, field.kind, term->value);
+      auto* raw = statement.statement.get();
+      int result = SQLITE_OK;
+      if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+        result = sqlite3_bind_int64(raw, ++number, *integer);
+      } else if (const auto* text = std::get_if<std::string>(&value)) {
+        result = sqlite3_bind_text64(raw, ++number, text->data(), text->size(), SQLITE_TRANSIENT,
+                                     SQLITE_UTF8);
+      } else {
+        result = sqlite3_bind_null(raw, ++number);
+      }
+      check_sqlite(result, _db.get(), "bind parameter", statement.sql);
     }
-    check_sqlite(result, _db.get(), "bind parameter", sql);
   }
 }
 
-Record SqliteConnection::_read_row(const RecordClass& record_class,
-                                   sqlite3_stmt* statement) const {
+std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
+                                         const nlohmann::ordered_json& data) {
+  // Throws the same error as collect_field_values() for data that is not an object.
+  if (!data.is_object()) (void)collect_field_values(record_class, data);
+  const auto fields = record_class.fields();
+  _given.assign(fields.size(), nullptr);
+  if (_converted.size() < fields.size()) _converted.resize(fields.size());
+  std::uint64_t mask = 0;
+  // In the data's order, as collect_field_values() converts, so that the first bad
+  // value is the one reported.
+  for (const auto& [key, value] : data.items()) {
+    const auto index = record_class.field_index(key);
+    // The identifier is the database's to assign; a stale one in the data is ignored.
+    if (!index || *index == 0) continue;
+    const auto& field = fields[*index];
+    if (binds_as_is(field.kind, value)) {
+      _given[*index] = &value;
+    } else {
+      _converted[*index] = to_sql_value(record_class.table_name(), field.name, field.kind, value);
+      _given[*index] = nullptr;
+    }
+    mask |= std::uint64_t{1} << *index;
+  }
+  return mask;
+}
+
+int SqliteConnection::_bind_collected(const RecordClass& record_class, std::uint64_t mask,
+                                      const CachedStatement& statement) {
+  auto* raw = statement.statement.get();
+  int number = 0;
+  for (std::size_t i = 1; i < record_class.fields().size(); ++i) {
+    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
+    if (const auto* value = _given[i]) {
+      check_sqlite(bind_as_is(raw, ++number, *value), _db.get(), "bind parameter", statement.sql);
+    } else {
+      _bind_value(raw, ++number, _converted[i], statement.sql);
+    }
+  }
+  return number;
+}
+
+Record SqliteConnection::_read_row(const RecordClass& record_class, sqlite3_stmt* statement) const {
   const auto fields = record_class.fields();
   std::vector<nlohmann::ordered_json> values;
   values.reserve(fields.size());
@@ -105,33 +248,83 @@ Record SqliteConnection::_read_row(const RecordClass& record_class,
 std::optional<Record> SqliteConnection::_fetch_one(const RecordClass& record_class,
                                                    sqlite3_stmt* statement, std::string_view sql) {
   const StatementUse use(statement);
-  const auto what = fmt::format("store '{}', table '{}'", _path, record_class.table_name());
   std::optional<Record> row;
-  while (check_sqlite(sqlite3_step(statement), _db.get(), what, sql) == SQLITE_ROW) {
+  for (;;) {
+    const int result = sqlite3_step(statement);
+    if (result == SQLITE_DONE) break;
+    if (result != SQLITE_ROW) {
+      check_sqlite(result, _db.get(),
+                   fmt::format("store '{}', table '{}'", _path, record_class.table_name()), sql);
+    }
     if (!row) row = _read_row(record_class, statement);
   }
   return row;
 }
 
-asio::awaitable<std::optional<Record>> SqliteConnection::find_first(
-    const RecordClass& record_class, const Condition& condition) {
+void SqliteConnection::_run(const RecordClass& record_class, const CachedStatement& statement) {
+  auto* raw = statement.statement.get();
+  const StatementUse use(raw);
+  for (;;) {
+    const int result = sqlite3_step(raw);
+    if (result == SQLITE_DONE) return;
+    if (result != SQLITE_ROW) {
+      check_sqlite(result, _db.get(),
+                   fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
+                   statement.sql);
+    }
+  }
+}
+
+std::optional<Record> SqliteConnection::_read_by_id(const RecordClass& record_class,
+                                                    std::int64_t id) {
+  // An UPDATE of no field is the SELECT of the record by its identifier.
+  auto& cached = _cached({&record_class, StatementKind::select_by_id, 0},
+                         [&] { return render_update(record_class, 0, Dialect::sqlite); });
+  _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
+  return _fetch_one(record_class, cached.statement.get(), cached.sql);
+}
+
+asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const RecordClass& record_class,
+                                                                    const Condition& condition) {
   _ensure_table(record_class);
-  const auto select = render_select_first(record_class, condition, Dialect::sqlite);
-  auto* statement = _statement(select.sql);
-  _bind(statement, select.parameters, select.sql);
-  co_return _fetch_one(record_class, statement, select.sql);
+  const auto shape = lookup_shape(record_class, condition);
+  if (!shape) {
+    // Rendered every time: the renderer reports what is wrong with the condition.
+    const auto select = render_select_first(record_class, condition, Dialect::sqlite);
+    auto* statement = _statement(select.sql);
+    _bind(statement, select.parameters, select.sql);
+    co_return _fetch_one(record_class, statement, select.sql);
+  }
+  auto& cached = _cached({&record_class, StatementKind::select_first, *shape}, [&] {
+    return render_select_first(record_class, condition, Dialect::sqlite).sql;
+  });
+  _bind_terms(record_class, condition, cached);
+  co_return _fetch_one(record_class, cached.statement.get(), cached.sql);
 }
 
 asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
                                                                 const Condition& condition) {
   _ensure_table(record_class);
-  const auto select = render_select_all(record_class, condition, Dialect::sqlite);
-  auto* statement = _statement(select.sql);
-  _bind(statement, select.parameters, select.sql);
+  sqlite3_stmt* statement = nullptr;
+  std::string_view sql;
+  RenderedSql select;
+  if (const auto shape = lookup_shape(record_class, condition)) {
+    auto& cached = _cached({&record_class, StatementKind::select_all, *shape}, [&] {
+      return render_select_all(record_class, condition, Dialect::sqlite).sql;
+    });
+    _bind_terms(record_class, condition, cached);
+    statement = cached.statement.get();
+    sql = cached.sql;
+  } else {
+    select = render_select_all(record_class, condition, Dialect::sqlite);
+    statement = _statement(select.sql);
+    _bind(statement, select.parameters, select.sql);
+    sql = select.sql;
+  }
   const StatementUse use(statement);
   const auto what = fmt::format("store '{}', table '{}'", _path, record_class.table_name());
   std::vector<Record> records;
-  while (check_sqlite(sqlite3_step(statement), _db.get(), what, select.sql) == SQLITE_ROW) {
+  while (check_sqlite(sqlite3_step(statement), _db.get(), what, sql) == SQLITE_ROW) {
     records.push_back(_read_row(record_class, statement));
   }
   co_return records;
@@ -139,45 +332,53 @@ asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClas
 
 Record SqliteConnection::insert(const RecordClass& record_class,
                                 const nlohmann::ordered_json& data) {
-  auto given = collect_field_values(record_class, data);
+  const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
-  const auto sql = render_insert(record_class, given.mask, Dialect::sqlite);
-  auto parameters = present_values(std::move(given));
-  auto* statement = _statement(sql);
-  _bind(statement, parameters, sql);
-  auto row = _fetch_one(record_class, statement, sql);
+  auto& cached = _cached({&record_class, StatementKind::insert, mask}, [&] {
+    return render_insert(record_class, mask, Dialect::sqlite, Returning::nothing);
+  });
+  _bind_collected(record_class, mask, cached);
+  _run(record_class, cached);
+  // The identifier is the rowid, which the insert just assigned.
+  auto row = _read_by_id(record_class, sqlite3_last_insert_rowid(_db.get()));
   if (!row) {
     throw DatabaseError(fmt::format("store '{}', table '{}': insert returned no record", _path,
                                     record_class.table_name()),
-                        "", "", sql);
+                        "", "", cached.sql);
   }
   return std::move(*row);
 }
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
                                                  const nlohmann::ordered_json& data) {
-  auto given = collect_field_values(record_class, data);
+  const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
-  const auto sql = render_update(record_class, given.mask, Dialect::sqlite);
-  auto parameters = present_values(std::move(given));
-  parameters.emplace_back(id);
-  auto* statement = _statement(sql);
-  _bind(statement, parameters, sql);
-  auto row = _fetch_one(record_class, statement, sql);
+  auto& cached = _cached({&record_class, StatementKind::update, mask}, [&] {
+    return render_update(record_class, mask, Dialect::sqlite, Returning::nothing);
+  });
+  const int count = _bind_collected(record_class, mask, cached);
+  _bind_value(cached.statement.get(), count + 1, SqlValue{id}, cached.sql);
+  std::optional<Record> row;
+  if (mask == 0) {
+    row = _fetch_one(record_class, cached.statement.get(), cached.sql);  // nothing to set
+  } else {
+    _run(record_class, cached);
+    if (sqlite3_changes(_db.get()) > 0) row = _read_by_id(record_class, id);
+  }
   if (!row) {
     throw DatabaseError(fmt::format("store '{}', table '{}': no record with {} {} to update", _path,
                                     record_class.table_name(), record_class.id_field(), id),
-                        "", "", sql);
+                        "", "", cached.sql);
   }
   co_return std::move(*row);
 }
 
 asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
   _ensure_table(record_class);
-  const auto sql = render_delete(record_class, Dialect::sqlite);
-  auto* statement = _statement(sql);
-  _bind(statement, {SqlValue{id}}, sql);
-  (void)_fetch_one(record_class, statement, sql);
+  auto& cached = _cached({&record_class, StatementKind::remove, 0},
+                         [&] { return render_delete(record_class, Dialect::sqlite); });
+  _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
+  (void)_fetch_one(record_class, cached.statement.get(), cached.sql);
   co_return;
 }
 

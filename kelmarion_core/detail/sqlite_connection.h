@@ -1,9 +1,13 @@
 #pragma once
 
 // The SQLite backend of a session: one database connection, the record tables
-// created on first use of each record class, and a cache of prepared statements.
+// created on first use of each record class, and a cache of prepared statements
+// keyed by what decides their text (the record class, the statement's kind and
+// which fields it writes or compares), so that a statement is rendered and
+// prepared once per connection and values are bound straight from the data.
 // SQLite calls do not suspend; the awaited operations complete without yielding.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -24,8 +28,8 @@ class SqliteConnection final : public StoreConnection {
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::sqlite; }
   [[nodiscard]] asio::awaitable<std::optional<Record>> find_first(
       const RecordClass& record_class, const Condition& condition) override;
-  [[nodiscard]] asio::awaitable<std::vector<Record>> find_all(
-      const RecordClass& record_class, const Condition& condition) override;
+  [[nodiscard]] asio::awaitable<std::vector<Record>> find_all(const RecordClass& record_class,
+                                                              const Condition& condition) override;
   [[nodiscard]] Record insert(const RecordClass& record_class,
                               const nlohmann::ordered_json& data) override;
   [[nodiscard]] asio::awaitable<Record> update(const RecordClass& record_class, std::int64_t id,
@@ -37,10 +41,53 @@ class SqliteConnection final : public StoreConnection {
   [[nodiscard]] bool in_transaction() const noexcept override;
 
  private:
+  // What a cached statement does; with the record class and the shape of its
+  // fields or terms, it decides the SQL text, so the text is rendered once.
+  enum class StatementKind : std::uint8_t {
+    select_first,
+    select_all,
+    select_by_id,
+    insert,
+    update,
+    remove
+  };
+  struct StatementKey {
+    const RecordClass* record_class;
+    StatementKind kind;
+    std::uint64_t shape;  // the mask of written fields, or the encoded lookup terms
+    bool operator==(const StatementKey&) const = default;
+  };
+  struct StatementKeyHash {
+    std::size_t operator()(const StatementKey& key) const noexcept;
+  };
+  struct CachedStatement {
+    std::string sql;  // for error messages
+    SqliteStatement statement;
+  };
+
   void _ensure_table(const RecordClass& record_class);
   sqlite3_stmt* _statement(const std::string& sql);
-  void _bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters, std::string_view sql);
+  // The cached statement for `key`, prepared from `render()` on first use.
+  template <typename Render>
+  CachedStatement& _cached(const StatementKey& key, Render render);
+  // Binds the lookup values of `condition` (its non-null terms, in order) from ?1 on.
+  void _bind_terms(const RecordClass& record_class, const Condition& condition,
+                   const CachedStatement& statement);
+  // Walks `data` once, converting what needs converting; returns the mask of the
+  // fields it gives (the identifier excluded). Fills _given / _converted.
+  std::uint64_t _collect(const RecordClass& record_class, const nlohmann::ordered_json& data);
+  // Binds the collected fields of `mask` in field order from ?1 on; returns the count.
+  int _bind_collected(const RecordClass& record_class, std::uint64_t mask,
+                      const CachedStatement& statement);
+  void _bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters,
+             std::string_view sql);
+  void _bind_value(sqlite3_stmt* statement, int number, const SqlValue& value,
+                   std::string_view sql);
   [[nodiscard]] Record _read_row(const RecordClass& record_class, sqlite3_stmt* statement) const;
+  // Runs a statement that returns no rows to its end; resets it after.
+  void _run(const RecordClass& record_class, const CachedStatement& statement);
+  // The stored record `id`, or nullopt.
+  [[nodiscard]] std::optional<Record> _read_by_id(const RecordClass& record_class, std::int64_t id);
   // Steps a statement that returns at most one row, reading it; resets it after.
   [[nodiscard]] std::optional<Record> _fetch_one(const RecordClass& record_class,
                                                  sqlite3_stmt* statement, std::string_view sql);
@@ -48,8 +95,13 @@ class SqliteConnection final : public StoreConnection {
   std::string _path;
   // Declared before the statements so that it is destroyed after them.
   SqliteDatabase _db;
-  std::unordered_map<std::string, SqliteStatement> _statements;
+  std::unordered_map<std::string, SqliteStatement> _statements;  // by SQL text (table creation)
+  std::unordered_map<StatementKey, CachedStatement, StatementKeyHash> _cached_statements;
   std::unordered_set<const RecordClass*> _ready_tables;
+  // The data of the record being written, by field index: the document value as
+  // given, or (when it needed converting) its converted value.
+  std::vector<const nlohmann::ordered_json*> _given;
+  std::vector<SqlValue> _converted;
 };
 
 }  // namespace kelmarion::core::detail
