@@ -5,6 +5,11 @@
 // Each table has 15 columns, a primary key, 1-3 foreign keys to earlier tables
 // and 1-3 indexes besides its unique constraint; every tenth table has a view.
 // A schema is built once per size, outside the timed loop, and dropped at exit.
+//
+// inspect_sqlite_floor is the floor of the SQLite inspection: the PRAGMA reads
+// our inspector issues, through the sqlite3 C API, touching every value read but
+// building no document. After the run, a table gives ours / floor per size and
+// the growth with size.
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "kelmarion_meta/tools/source_inspect.h"
+#include "ratio_report.h"
 
 namespace {
 
@@ -130,6 +136,115 @@ void inspect_sqlite(benchmark::State& state) {
   state.counters["tables"] = tables;
 }
 BENCHMARK(inspect_sqlite)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Steps `statement` to its end, reading every column as text; returns the bytes read.
+std::size_t read_all(sqlite3_stmt* statement) {
+  std::size_t bytes = 0;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+      benchmark::DoNotOptimize(sqlite3_column_text(statement, column));
+      bytes += static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+    }
+  }
+  sqlite3_reset(statement);
+  return bytes;
+}
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+Statement prepare(sqlite3* connection, const char* sql) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v3(connection, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) !=
+      SQLITE_OK) {
+    throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(connection));
+  }
+  return Statement(raw);
+}
+
+void bind_text(sqlite3_stmt* statement, int number, const std::string& text) {
+  sqlite3_bind_text(statement, number, text.c_str(), static_cast<int>(text.size()),
+                    SQLITE_TRANSIENT);
+}
+
+// The reads of one inspection of "main", as our inspector issues them: on a new
+// read-only connection, in one savepoint, the CREATE statements, the relation
+// list, then per relation its columns, indexes, each index's columns and its
+// foreign keys.
+std::size_t inspect_floor(const std::string& path) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  const std::unique_ptr<sqlite3, SqliteCloser> connection(raw);
+  if (opened != SQLITE_OK) throw std::runtime_error("SQLite: cannot open " + path);
+  sqlite_execute(connection.get(), "SAVEPOINT kelmarion_inspect");
+  auto* db = connection.get();
+  std::size_t bytes =
+      read_all(prepare(db,
+                       "SELECT type, name, sql FROM \"main\".sqlite_schema"
+                       " WHERE type IN ('table', 'view', 'index') AND sql IS NOT NULL")
+                   .get());
+  const auto relations = prepare(db,
+                                 "SELECT name, type, wr FROM pragma_table_list WHERE schema = ?1"
+                                 " AND type IN ('table', 'virtual', 'view')"
+                                 " AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'");
+  const auto columns = prepare(db,
+                               "SELECT name, type, \"notnull\", dflt_value, pk, hidden"
+                               " FROM pragma_table_xinfo(?1, ?2) ORDER BY cid");
+  const auto indexes =
+      prepare(db, "SELECT name, \"unique\", origin, partial FROM pragma_index_list(?1, ?2)");
+  const auto index_columns = prepare(db,
+                                     "SELECT cid, name FROM pragma_index_xinfo(?1, ?2)"
+                                     " WHERE key = 1 ORDER BY seqno");
+  const auto foreign_keys = prepare(db,
+                                    "SELECT id, \"table\", \"from\", \"to\", on_update,"
+                                    " on_delete, match FROM pragma_foreign_key_list(?1, ?2)"
+                                    " ORDER BY id DESC, seq");
+  const std::string schema = "main";
+  std::vector<std::string> names;
+  bind_text(relations.get(), 1, schema);
+  while (sqlite3_step(relations.get()) == SQLITE_ROW) {
+    names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(relations.get(), 0)));
+  }
+  sqlite3_reset(relations.get());
+  std::vector<std::string> index_names;
+  for (const auto& name : names) {
+    for (auto* statement : {columns.get(), indexes.get(), foreign_keys.get()}) {
+      bind_text(statement, 1, name);
+      bind_text(statement, 2, schema);
+    }
+    bytes += read_all(columns.get());
+    index_names.clear();
+    while (sqlite3_step(indexes.get()) == SQLITE_ROW) {
+      index_names.emplace_back(
+          reinterpret_cast<const char*>(sqlite3_column_text(indexes.get(), 0)));
+    }
+    sqlite3_reset(indexes.get());
+    for (const auto& index : index_names) {
+      bind_text(index_columns.get(), 1, index);
+      bind_text(index_columns.get(), 2, schema);
+      bytes += read_all(index_columns.get());
+    }
+    bytes += read_all(foreign_keys.get());
+  }
+  sqlite_execute(db, "RELEASE kelmarion_inspect");
+  return bytes;
+}
+
+void inspect_sqlite_floor(benchmark::State& state) {
+  const auto tables = static_cast<int>(state.range(0));
+  std::string path;
+  try {
+    path = sqlite_schemas().url_for(tables).substr(std::string_view("sqlite:///").size());
+    for (auto _ : state) benchmark::DoNotOptimize(inspect_floor(path));
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+    return;
+  }
+  state.counters["tables"] = tables;
+}
+BENCHMARK(inspect_sqlite_floor)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 // ---- PostgreSQL: one schema per size in the configured database ----
 
@@ -240,4 +355,7 @@ BENCHMARK(inspect_postgresql)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return kelmarion::bench::run_with_ratios(argc, argv,
+                                           {{"inspect_sqlite", "inspect_sqlite_floor"}});
+}
