@@ -39,6 +39,7 @@ echo "== benchmarks: smoke run" >&2
 scripts/with_postgres.sh sh -c 'build/dev/bench/store_bench --benchmark_filter="/100\$" \
     --benchmark_min_time=0.001 && build/dev/bench/inspect_bench \
     --benchmark_filter="/100\$" --benchmark_min_time=0.001' >/dev/null
+build/dev/bench/save_memory 100 >/dev/null
 
 # The document fuzzer, briefly: a crash, leak or undefined behaviour fails the run.
 scripts/fuzz.sh 60
