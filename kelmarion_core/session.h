@@ -12,7 +12,17 @@
 //
 // On PostgreSQL, awaited operations wait for the server on the awaiting
 // coroutine's executor without blocking it; the plain DataService::db_insert
-// call blocks its caller until the server answers.
+// call blocks its caller when it has to wait for the server.
+//
+// Inside a transaction, a PostgreSQL session sends writes ahead in batches: a
+// write whose result it can work out, and that the server is sure to accept,
+// returns that result at once and goes to the server with the next statement
+// that needs an answer (a lookup, commit()). Lookups under a parent created in
+// the transaction, or whose children it has read, are answered without the
+// server. Nothing of this shows: results, stored records and the call that
+// reports a refused value are the same as when every write runs at once, as it
+// does outside a transaction. Only a lost connection may be reported by a later
+// call than the write it interrupted; the transaction is lost either way.
 //
 // The session never commits on its own: without begin(), every write commits by
 // itself (SQLite's autocommit); with begin() the host decides with commit() or
