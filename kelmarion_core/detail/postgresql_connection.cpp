@@ -346,7 +346,11 @@ std::optional<TransactionMirror::Expected> PostgresqlConnection::_expected(
     const auto& field = record_class.fields()[*index];
     const auto value = to_sql_value(record_class.table_name(), field.name, field.kind, term->value);
     refuse_nul(record_class.table_name(), field.name, field.kind, value);
-    auto stored = postgresql_stored_value(field.kind, value);
+    std::optional<nlohmann::ordered_json> stored;
+    if (field.kind == FieldKind::json && !term->value.is_null()) {
+      stored = postgresql_stored_json(term->value);
+    }
+    if (!stored) stored = postgresql_stored_value(field.kind, value);
     // The server compares JSON numbers as exact decimals; this side would not.
     if (!stored || (field.kind == FieldKind::json && holds_number(*stored))) return std::nullopt;
     expected.push_back(std::move(*stored));
@@ -415,6 +419,7 @@ asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
 }
 
 std::optional<Record> PostgresqlConnection::_predicted(const RecordClass& record_class,
+                                                       const nlohmann::ordered_json& data,
                                                        const FieldValues& given,
                                                        const Record* current) const {
   const auto fields = record_class.fields();
@@ -426,7 +431,13 @@ std::optional<Record> PostgresqlConnection::_predicted(const RecordClass& record
   }
   for (std::size_t i = 1; i < fields.size(); ++i) {
     if (!given.present[i]) continue;
-    auto stored = postgresql_stored_value(fields[i].kind, given.values[i]);
+    std::optional<nlohmann::ordered_json> stored;
+    if (fields[i].kind == FieldKind::json) {
+      // Straight from the document value rather than parsing its text again.
+      const auto& value = data.at(std::string(fields[i].name));
+      if (!value.is_null()) stored = postgresql_stored_json(value);
+    }
+    if (!stored) stored = postgresql_stored_value(fields[i].kind, given.values[i]);
     if (!stored) return std::nullopt;
     values[i] = std::move(*stored);
   }
@@ -544,7 +555,7 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
   refuse_nul(record_class, given);
   _ensure_table_now(record_class);
   if (_queueing()) {
-    if (auto record = _predicted(record_class, given, nullptr);
+    if (auto record = _predicted(record_class, data, given, nullptr);
         record && _mirror.keeps_unique(*record)) {
       const auto id = _next_identifier_now(record_class);
       std::vector<nlohmann::ordered_json> values;
@@ -576,7 +587,7 @@ asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_c
   co_await _ensure_table(record_class);
   const bool queueing = _queueing();
   if (const auto* current = queueing ? _mirror.find(record_class, id) : nullptr) {
-    if (auto record = _predicted(record_class, given, current);
+    if (auto record = _predicted(record_class, data, given, current);
         record && _mirror.keeps_unique(*record)) {
       if (const auto mask = given.mask; mask != 0) {
         _queue({&record_class, mask, false, id, present_values(std::move(given))});

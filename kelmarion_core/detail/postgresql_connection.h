@@ -116,9 +116,10 @@ class PostgresqlConnection final : public StoreConnection {
   // children in one query first when needed; nullopt when the server must answer.
   asio::awaitable<std::optional<std::vector<Record>>> _known_matches(
       const RecordClass& record_class, const Condition& condition, bool first_only);
-  // The record `record_class` stores from `given` on top of `current` (a new
+  // The record `record_class` stores from `given` (collected from `data`) on top of `current` (a new
   // record when null), or nullopt when only the server can tell.
   [[nodiscard]] std::optional<Record> _predicted(const RecordClass& record_class,
+                                                 const nlohmann::ordered_json& data,
                                                  const FieldValues& given,
                                                  const Record* current) const;
   // Identifiers reserved for new records of a class.

@@ -1,6 +1,7 @@
 #include "kelmarion_core/detail/postgresql_values.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fmt/format.h>
 #include <vector>
 
@@ -61,8 +62,9 @@ std::string numeric_text(const std::string& text) {
 
 // The JSON value as jsonb gives it back: object keys shortest first, then in
 // byte order; numbers as the server prints them. False when the server might
-// refuse the value.
-bool normalise_like_jsonb(Json& value, int depth) {
+// refuse the value, and (with `check_text`) when a string or key is not
+// well-formed UTF-8 without NUL.
+bool normalise_like_jsonb(Json& value, int depth, bool check_text = false) {
   if (depth > deepest_predicted_json) return false;
   switch (value.type()) {
     case Json::value_t::object: {
@@ -70,7 +72,8 @@ bool normalise_like_jsonb(Json& value, int depth) {
       items.reserve(value.size());
       for (auto& [key, item] : value.items()) {
         if (key.find('\0') != std::string::npos) return false;
-        if (!normalise_like_jsonb(item, depth + 1)) return false;
+        if (check_text && !postgresql_accepts_text(key)) return false;
+        if (!normalise_like_jsonb(item, depth + 1, check_text)) return false;
         items.emplace_back(key, std::move(item));
       }
       std::sort(items.begin(), items.end(), [](const auto& left, const auto& right) {
@@ -83,9 +86,11 @@ bool normalise_like_jsonb(Json& value, int depth) {
       return true;
     }
     case Json::value_t::array:
-      return std::all_of(value.begin(), value.end(),
-                         [depth](Json& item) { return normalise_like_jsonb(item, depth + 1); });
+      return std::all_of(value.begin(), value.end(), [depth, check_text](Json& item) {
+        return normalise_like_jsonb(item, depth + 1, check_text);
+      });
     case Json::value_t::string:
+      if (check_text) return postgresql_accepts_text(value.get_ref<const std::string&>());
       return value.get_ref<const std::string&>().find('\0') == std::string::npos;
     case Json::value_t::number_float:
       value = Json::parse(numeric_text(value.dump()));
@@ -96,6 +101,13 @@ bool normalise_like_jsonb(Json& value, int depth) {
 }
 
 }  // namespace
+
+std::optional<Json> postgresql_stored_json(const Json& value) {
+  if (value.is_number_float() && !std::isfinite(value.get<double>())) return Json(nullptr);
+  Json copy = value;
+  if (!normalise_like_jsonb(copy, 0, true)) return std::nullopt;
+  return copy;
+}
 
 bool postgresql_accepts_text(std::string_view text) noexcept {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());

@@ -21,6 +21,12 @@ namespace kelmarion::core::detail {
 [[nodiscard]] std::optional<nlohmann::ordered_json> postgresql_stored_value(FieldKind kind,
                                                                            const SqlValue& value);
 
+// The same for a json field given `value` as a document value (its text being
+// value.dump()), without going through the text; nullopt also when a string in
+// it is not well-formed UTF-8 (then ask with the text).
+[[nodiscard]] std::optional<nlohmann::ordered_json> postgresql_stored_json(
+    const nlohmann::ordered_json& value);
+
 // Whether `text` is well-formed UTF-8 without NUL characters: what a UTF-8
 // PostgreSQL database accepts as text.
 [[nodiscard]] bool postgresql_accepts_text(std::string_view text) noexcept;

@@ -70,6 +70,9 @@ TEST_F(PostgresqlValues, JsonIsStoredAsTheServerStoresJsonb) {
     const auto predicted = postgresql_stored_value(FieldKind::json, SqlValue{serialized});
     ASSERT_TRUE(predicted.has_value());
     EXPECT_EQ(predicted->dump(), Json::parse(*server).dump());
+    const auto from_value = postgresql_stored_json(Json::parse(document));
+    ASSERT_TRUE(from_value.has_value());
+    EXPECT_EQ(from_value->dump(), Json::parse(*server).dump());
   }
 }
 
@@ -90,6 +93,9 @@ TEST_F(PostgresqlValues, ValuesTheServerRefusesAreNeverPredicted) {
     EXPECT_FALSE(postgresql_stored_value(type == "text" ? FieldKind::text : FieldKind::json,
                                          SqlValue{text})
                      .has_value());
+    if (type == "jsonb") {
+      EXPECT_FALSE(postgresql_stored_json(Json::parse(text)).has_value());
+    }
   }
   for (const std::string accepted : {"plain", "日本語 🎉", "", "\x7F"}) {
     ASSERT_TRUE(_server->stored(accepted, "text").has_value());
