@@ -91,6 +91,8 @@ class Record {
 
   // A new JSON object from field name to value, in field order.
   [[nodiscard]] nlohmann::ordered_json model_dump() const;
+  // The values, one per field in field order, handed over (the record is left empty).
+  [[nodiscard]] std::vector<nlohmann::ordered_json> take_values() && { return std::move(_values); }
 
  private:
   const RecordClass* _record_class;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include "kelmarion_core/detail/postgresql_values.h"
 #include "kelmarion_core/detail/store_schema.h"
 #include "kelmarion_core/errors.h"
 
@@ -188,6 +189,7 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
   if (!data.is_object()) (void)collect_field_values(record_class, data);
   const auto fields = record_class.fields();
   _given.assign(fields.size(), nullptr);
+  _source.assign(fields.size(), nullptr);
   if (_converted.size() < fields.size()) _converted.resize(fields.size());
   std::uint64_t mask = 0;
   // In the data's order, as collect_field_values() converts, so that the first bad
@@ -197,6 +199,7 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
     // The identifier is the database's to assign; a stale one in the data is ignored.
     if (!index || *index == 0) continue;
     const auto& field = fields[*index];
+    _source[*index] = &value;
     if (binds_as_is(field.kind, value)) {
       _given[*index] = &value;
     } else {
@@ -240,6 +243,36 @@ Record SqliteConnection::_read_row(const RecordClass& record_class, sqlite3_stmt
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
       const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, i));
       values.push_back(from_stored_text(kind, std::string_view(text, size)));
+    }
+  }
+  return Record(record_class, std::move(values));
+}
+
+Record SqliteConnection::_stored_record(const RecordClass& record_class, std::uint64_t mask,
+                                       std::vector<nlohmann::ordered_json> values) const {
+  const auto fields = record_class.fields();
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
+    const auto kind = fields[i].kind;
+    if (const auto* value = _given[i]) {
+      // Bound as it is: null, or an integer, boolean or text of its own kind.
+      values[i] = *value;
+      continue;
+    }
+    const auto& converted = _converted[i];
+    if (const auto* integer = std::get_if<std::int64_t>(&converted)) {
+      values[i] = kind == FieldKind::boolean ? nlohmann::ordered_json(*integer != 0)
+                                             : nlohmann::ordered_json(*integer);
+    } else if (const auto* text = std::get_if<std::string>(&converted)) {
+      // JSON text reads back as the value it was made from, unless the text
+      // dropped bytes that were not UTF-8: then read what was stored.
+      if (kind == FieldKind::json && postgresql_accepts_text(*text)) {
+        values[i] = *_source[i];
+      } else {
+        values[i] = from_stored_text(kind, *text);
+      }
+    } else {
+      values[i] = nullptr;
     }
   }
   return Record(record_class, std::move(values));
@@ -299,7 +332,9 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const Record
     return render_select_first(record_class, condition, Dialect::sqlite).sql;
   });
   _bind_terms(record_class, condition, cached);
-  co_return _fetch_one(record_class, cached.statement.get(), cached.sql);
+  auto found = _fetch_one(record_class, cached.statement.get(), cached.sql);
+  if (found && in_transaction()) _last_found.insert_or_assign(&record_class, *found);
+  co_return found;
 }
 
 asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
@@ -339,14 +374,11 @@ Record SqliteConnection::insert(const RecordClass& record_class,
   });
   _bind_collected(record_class, mask, cached);
   _run(record_class, cached);
-  // The identifier is the rowid, which the insert just assigned.
-  auto row = _read_by_id(record_class, sqlite3_last_insert_rowid(_db.get()));
-  if (!row) {
-    throw DatabaseError(fmt::format("store '{}', table '{}': insert returned no record", _path,
-                                    record_class.table_name()),
-                        "", "", cached.sql);
-  }
-  return std::move(*row);
+  // The identifier is the rowid, which the insert just assigned; the other
+  // fields are what was bound (absent ones NULL: the tables have no defaults).
+  std::vector<nlohmann::ordered_json> values(record_class.fields().size());
+  values[0] = static_cast<std::int64_t>(sqlite3_last_insert_rowid(_db.get()));
+  return _stored_record(record_class, mask, std::move(values));
 }
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
@@ -363,7 +395,16 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
     row = _fetch_one(record_class, cached.statement.get(), cached.sql);  // nothing to set
   } else {
     _run(record_class, cached);
-    if (sqlite3_changes(_db.get()) > 0) row = _read_by_id(record_class, id);
+    if (sqlite3_changes(_db.get()) > 0) {
+      const auto found = _last_found.find(&record_class);
+      if (in_transaction() && found != _last_found.end() && found->second.id() == id) {
+        auto values = std::move(found->second).take_values();
+        _last_found.erase(found);
+        row = _stored_record(record_class, mask, std::move(values));
+      } else {
+        row = _read_by_id(record_class, id);
+      }
+    }
   }
   if (!row) {
     throw DatabaseError(fmt::format("store '{}', table '{}': no record with {} {} to update", _path,
@@ -378,12 +419,14 @@ asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, 
   auto& cached = _cached({&record_class, StatementKind::remove, 0},
                          [&] { return render_delete(record_class, Dialect::sqlite); });
   _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
+  _last_found.erase(&record_class);
   (void)_fetch_one(record_class, cached.statement.get(), cached.sql);
   co_return;
 }
 
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   const std::string text(sql);
+  _last_found.clear();
   check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),
                fmt::format("store '{}'", _path), sql);
   // A rollback may have undone tables created inside the transaction: check again.

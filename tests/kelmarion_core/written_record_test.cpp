@@ -1,0 +1,73 @@
+// The record a write returns is the record as stored: what a later read gives,
+// whatever the value's kind and whether the write ran inside a transaction
+// (where backends work the result out instead of reading it back).
+
+#include <gtest/gtest.h>
+
+#include "kelmarion_core/data_service.h"
+#include "kelmarion_core/query_service.h"
+#include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
+#include "support/store_fixture.h"
+
+namespace kelmarion::testing {
+namespace {
+
+using core::DataService;
+using core::QueryService;
+using meta::SourceForeignKey;
+using Json = nlohmann::ordered_json;
+
+class WrittenRecord : public StoreTest {};
+
+TEST_P(WrittenRecord, WritesReturnWhatAReadGivesBack) {
+  const auto& foreign_keys = SourceForeignKey::record_class();
+  // Values of every kind, and values each kind must convert.
+  const std::vector<Json> data = {
+      {{"source_table_id", 1},
+       {"name", "plain"},
+       {"constrained_columns", {"a", "b"}},
+       {"options", {{"zz", 1}, {"a", {{"yy", 2.5}, {"b", nullptr}}}, {"m", "日本語 🎉"}}},
+       {"unique", true},
+       {"sort_order", 10}},
+      {{"source_table_id", 2},
+       {"name", 42},                           // a number for a text field
+       {"constrained_columns", {1e300, -0.0, 1e18, 18446744073709551615ULL}},
+       {"options", "just text"},
+       {"unique", 7},                          // an integer for a boolean field
+       {"constrained_orderby", false},
+       {"sort_order", true}},                  // a boolean for an integer field
+      {{"source_table_id", 3},
+       {"name", Json::object({{"x", 1}})},      // an object for a text field
+       {"constrained_columns", Json::array()},
+       {"options", {{"", {{"", Json::object()}}}}},
+       {"referred_table", "back\\slash \"quoted\" 'single'"}},
+  };
+  for (const bool in_transaction : {false, true}) {
+    SCOPED_TRACE(in_transaction ? "in a transaction" : "at once");
+    if (in_transaction) run(session().begin());
+    std::vector<core::Record> written;
+    for (auto entry : data) {
+      entry["source_table_id"] = entry["source_table_id"].get<int>() + (in_transaction ? 10 : 0);
+      auto record = DataService::db_insert(&session(), foreign_keys, entry);
+      // Found again, then updated with a part of its fields.
+      auto found = run(QueryService::query_columns_first(
+          &session(), foreign_keys, SourceForeignKey::source_table_id == entry["source_table_id"]));
+      ASSERT_TRUE(found);
+      EXPECT_EQ(found->model_dump(), record.model_dump());
+      const Json change = {{"referred_schema", "other"}, {"options", {{"b", 1}, {"a", 2}}}};
+      written.push_back(run(DataService::db_update(&session(), record.id(), foreign_keys, change)));
+    }
+    if (in_transaction) run(session().commit());
+    for (const auto& record : written) {
+      const auto stored = run(QueryService::query_columns_first(
+          &session(), foreign_keys, SourceForeignKey::source_table_id == record["source_table_id"]));
+      ASSERT_TRUE(stored);
+      EXPECT_EQ(stored->model_dump().dump(), record.model_dump().dump());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, WrittenRecord, all_store_kinds(), store_kind_name);
+
+}  // namespace
+}  // namespace kelmarion::testing
