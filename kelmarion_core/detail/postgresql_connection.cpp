@@ -379,7 +379,9 @@ asio::awaitable<std::optional<std::vector<Record>>> PostgresqlConnection::_known
         render_select_children(record_class, set->link_field), parameters, what);
     _mirror.adopt(*set, parents, _read_rows(record_class, result.get()));
   }
-  co_return _mirror.matches(*set, condition, *expected, first_only);
+  auto found = _mirror.matches(*set, condition, *expected, first_only);
+  if (first_only && !found.empty()) _mirror.note_found_in(*set, found.front().id());
+  co_return found;
 }
 
 asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
@@ -393,7 +395,6 @@ asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
       co_await _reserve_ahead(record_class);
       co_return std::nullopt;
     }
-    _mirror.note_found(known->front());
     co_return std::move(known->front());
   }
   const auto select = render_select_first(record_class, condition, Dialect::postgresql);
@@ -474,34 +475,37 @@ std::vector<PostgresqlConnection::Batch> PostgresqlConnection::_batches(
   batches.reserve(inserts.size() + writes.size());
   for (const auto& [key, run] : inserts) {
     const auto& [record_class, mask] = key;
-    Batch batch{&_sql_text(*record_class, mask, true), {}, record_class->table_name()};
+    Batch batch{&_sql_text(*record_class, mask, true), {}, {}, record_class->table_name()};
     std::vector<SqlValue> ids;
     ids.reserve(run.size());
     for (const auto* write : run) ids.emplace_back(write->id);
     std::vector<const SqlValue*> column(run.size());
     for (std::size_t row = 0; row < run.size(); ++row) column[row] = &ids[row];
-    batch.arrays.push_back(array_literal(column));
+    batch.owned.push_back(array_literal(column));
     for (std::size_t field = 0; field < run.front()->values.size(); ++field) {
       for (std::size_t row = 0; row < run.size(); ++row) column[row] = &run[row]->values[field];
-      batch.arrays.push_back(array_literal(column));
+      batch.owned.push_back(array_literal(column));
     }
+    for (const auto& array : batch.owned) batch.values.push_back(array.c_str());
     batches.push_back(std::move(batch));
   }
   for (const auto& write : writes) {
     if (write.insert) continue;
-    Batch batch{&_sql_text(*write.record_class, write.mask, false), {},
+    // Text parameters point into `writes`, which outlive the exchange; only
+    // integers need text of their own (reserved, so none moves).
+    Batch batch{&_sql_text(*write.record_class, write.mask, false), {}, {},
                 write.record_class->table_name()};
+    batch.owned.reserve(write.values.size() + 1);
     for (const auto& value : write.values) {
       if (const auto* integer = std::get_if<std::int64_t>(&value)) {
-        batch.arrays.push_back(std::to_string(*integer));
+        batch.values.push_back(batch.owned.emplace_back(std::to_string(*integer)).c_str());
       } else if (const auto* text = std::get_if<std::string>(&value)) {
-        batch.arrays.push_back(*text);
+        batch.values.push_back(text->c_str());
       } else {
-        batch.arrays.emplace_back();
-        batch.nulls.push_back(batch.arrays.size() - 1);
+        batch.values.push_back(nullptr);
       }
     }
-    batch.arrays.push_back(std::to_string(write.id));
+    batch.values.push_back(batch.owned.emplace_back(std::to_string(write.id)).c_str());
     batches.push_back(std::move(batch));
   }
   return batches;
@@ -702,12 +706,8 @@ asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
   for (std::size_t i = 0; i < batches.size(); ++i) {
     const auto& batch = batches[i];
     const auto name = statement_for(*batch.sql);
-    std::vector<const char*> values;
-    values.reserve(batch.arrays.size());
-    for (const auto& array : batch.arrays) values.push_back(array.c_str());
-    for (const auto null : batch.nulls) values[null] = nullptr;
-    if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(values.size()),
-                            values.data(), nullptr, nullptr, 0) == 0) {
+    if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(batch.values.size()),
+                            batch.values.data(), nullptr, nullptr, 0) == 0) {
       throw lost("send queued writes");
     }
     sent.push_back({batch.sql, {}, i});

@@ -88,9 +88,9 @@ class PostgresqlConnection final : public StoreConnection {
   // of fields (its parameters are arrays), or one update.
   struct Batch {
     const std::string* sql;  // owned by _sql_texts
-    std::vector<std::string> arrays;
+    std::vector<std::string> owned;   // parameter texts made for the batch
+    std::vector<const char*> values;  // every parameter, as libpq takes it (null: NULL)
     std::string_view table;
-    std::vector<std::size_t> nulls;  // parameters that are NULL
   };
   [[nodiscard]] std::vector<Batch> _batches(const std::vector<QueuedWrite>& writes);
   // Whether writes may be queued now: inside a healthy transaction.

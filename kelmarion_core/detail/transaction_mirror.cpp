@@ -184,7 +184,13 @@ std::vector<Record> TransactionMirror::matches(const ChildSet& set, const Condit
 }
 
 void TransactionMirror::note_found(const Record& record) {
+  _last_found_in.erase(&record.record_class());
   _last_found.insert_or_assign(&record.record_class(), record);
+}
+
+void TransactionMirror::note_found_in(const ChildSet& set, std::int64_t id) {
+  _last_found.erase(set.record_class);
+  _last_found_in.insert_or_assign(set.record_class, std::pair{set, id});
 }
 
 void TransactionMirror::note_created(const Record& record) {
@@ -240,6 +246,14 @@ void TransactionMirror::_place(const Record& record) {
 }
 
 const Record* TransactionMirror::find(const RecordClass& record_class, std::int64_t id) const {
+  if (const auto found = _last_found_in.find(&record_class);
+      found != _last_found_in.end() && found->second.second == id) {
+    if (const auto* held = _held(found->second.first)) {
+      if (const auto record = held->records.find(id); record != held->records.end()) {
+        return &record->second;
+      }
+    }
+  }
   if (const auto found = _last_found.find(&record_class);
       found != _last_found.end() && found->second.id() == id) {
     return &found->second;
@@ -314,6 +328,7 @@ void TransactionMirror::forget() {
   _created.clear();
   _released.clear();
   _last_found.clear();
+  _last_found_in.clear();
 }
 
 }  // namespace kelmarion::core::detail

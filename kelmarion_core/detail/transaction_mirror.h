@@ -77,6 +77,8 @@ class TransactionMirror {
 
   // A lookup of `record.record_class()` returned `record`.
   void note_found(const Record& record);
+  // A lookup answered here returned the record `id` of `set`.
+  void note_found_in(const ChildSet& set, std::int64_t id);
   // `record` was created in this transaction.
   void note_created(const Record& record);
   // `record` is the new state of a record written in this transaction;
@@ -130,6 +132,7 @@ class TransactionMirror {
   // Sets of new parents that were let go: no longer known to be only ours.
   std::set<ChildSet> _released;
   std::unordered_map<const RecordClass*, Record> _last_found;
+  std::unordered_map<const RecordClass*, std::pair<ChildSet, std::int64_t>> _last_found_in;
 };
 
 }  // namespace kelmarion::core::detail
