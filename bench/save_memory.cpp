@@ -10,8 +10,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -19,10 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "floor_records.h"
 #include "generated_document.h"
 #include "kelmarion_core/session.h"
-#include "kelmarion_meta/tools/source_store.h"
+#include "our_save.h"
 
 namespace {
 
@@ -33,19 +30,6 @@ long peak_rss_bytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss * 1024L;  // Linux reports kilobytes
-}
-
-asio::awaitable<void> save_in_transaction(kelmarion::core::AsyncSession& session,
-                                          std::shared_ptr<Document> document) {
-  kelmarion::meta::SourceStore store(
-      {.db = &session,
-       .engine_name = std::string(kelmarion::bench::bench_engine_name),
-       .schema_name = std::string(kelmarion::bench::bench_schema_name)});
-  co_await session.begin();
-  // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
-  kelmarion::meta::SaveMetaOptions options{.metadata = std::move(document)};
-  co_await store.save_meta(std::move(options));
-  co_await session.commit();
 }
 
 // The current resident set of this process, in bytes.
@@ -75,12 +59,7 @@ int main(int argc, char** argv) {
     const long peak_before = peak_rss_bytes();
     const long before = current_rss_bytes();
 
-    asio::io_context context;
-    std::exception_ptr failure;
-    asio::co_spawn(context, save_in_transaction(session, document),
-                   [&failure](std::exception_ptr error) { failure = std::move(error); });
-    context.run();
-    if (failure) std::rethrow_exception(failure);
+    kelmarion::bench::save_in_transaction(session, document);
 
     const long after = peak_rss_bytes();
     const long growth = after - before;

@@ -10,8 +10,6 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -23,6 +21,7 @@
 #include "generated_document.h"
 #include "kelmarion_core/session.h"
 #include "kelmarion_meta/tools/source_store.h"
+#include "our_save.h"
 #include "postgresql_floor.h"
 #include "ratio_report.h"
 #include "sqlite_floor.h"
@@ -31,26 +30,9 @@ namespace {
 
 using kelmarion::core::AsyncSession;
 using kelmarion::meta::Document;
-using kelmarion::meta::SourceStore;
-
-asio::awaitable<void> save_in_transaction(AsyncSession& session, std::shared_ptr<Document> document) {
-  SourceStore store({.db = &session,
-                     .engine_name = std::string(kelmarion::bench::bench_engine_name),
-                     .schema_name = std::string(kelmarion::bench::bench_schema_name)});
-  co_await session.begin();
-  // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
-  kelmarion::meta::SaveMetaOptions options{.metadata = std::move(document)};
-  co_await store.save_meta(std::move(options));
-  co_await session.commit();
-}
 
 void save(AsyncSession& session, const std::shared_ptr<Document>& document) {
-  asio::io_context context;
-  std::exception_ptr failure;
-  const auto keep_failure = [&failure](std::exception_ptr error) { failure = std::move(error); };
-  asio::co_spawn(context, save_in_transaction(session, document), keep_failure);
-  context.run();
-  if (failure) std::rethrow_exception(failure);
+  kelmarion::bench::save_in_transaction(session, document);
 }
 
 // One file per process: other runs of the benchmarks may share the temporary directory.

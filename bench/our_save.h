@@ -1,0 +1,16 @@
+#pragma once
+
+// Our side of the store benchmarks: one save of a document through SourceStore,
+// as schema bench_schema_name, in one transaction of `session`.
+
+#include <memory>
+
+#include "kelmarion_core/session.h"
+#include "kelmarion_meta/tools/source_store.h"
+
+namespace kelmarion::bench {
+
+// Runs the save to its end on a private event loop; rethrows its failure.
+void save_in_transaction(core::AsyncSession& session, std::shared_ptr<meta::Document> document);
+
+}  // namespace kelmarion::bench
