@@ -6,8 +6,6 @@ namespace kelmarion::core {
 
 Condition::Condition(Predicate predicate) { _terms.emplace_back(std::move(predicate)); }
 
-Condition::Condition(std::initializer_list<std::optional<Predicate>> terms) : _terms(terms) {}
-
 Condition::Condition(std::vector<std::optional<Predicate>> terms) : _terms(std::move(terms)) {}
 
 bool Condition::matches_nothing() const noexcept {

@@ -11,7 +11,7 @@
 // of column names are equal only with the same names in the same order. An
 // absent element inside a condition list holds for no record.
 
-#include <initializer_list>
+#include <concepts>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
@@ -34,8 +34,15 @@ class Condition {
   Condition() = default;
   // A single predicate.
   Condition(Predicate predicate);  // NOLINT(google-explicit-constructor): reads as a condition
-  // All of `terms` must hold; an absent term holds for no record.
-  Condition(std::initializer_list<std::optional<Predicate>> terms);
+  // All of `terms` must hold; an absent term holds for no record. The terms are
+  // moved in when given as temporaries (an initializer list would copy each).
+  template <typename... Terms>
+    requires(sizeof...(Terms) >= 1 &&
+             (std::convertible_to<Terms, std::optional<Predicate>> && ...))
+  Condition(Terms&&... terms) {  // NOLINT(google-explicit-constructor): reads as a condition
+    _terms.reserve(sizeof...(Terms));
+    (_terms.emplace_back(std::forward<Terms>(terms)), ...);
+  }
   explicit Condition(std::vector<std::optional<Predicate>> terms);
 
   [[nodiscard]] const std::vector<std::optional<Predicate>>& terms() const noexcept {

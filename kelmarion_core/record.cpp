@@ -1,6 +1,5 @@
 #include "kelmarion_core/record.h"
 
-#include <algorithm>
 #include <fmt/format.h>
 
 #include "kelmarion_core/errors.h"
@@ -18,6 +17,14 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
     throw Error(fmt::format("record class '{}': the first field must be the integer identifier",
                             table_name));
   }
+  if (_fields.size() >= slot_count / 2) {
+    throw Error(fmt::format("record class '{}': too many fields", table_name));
+  }
+  for (std::size_t i = 0; i < _fields.size(); ++i) {
+    auto slot = _slot_of(_fields[i].name);
+    while (_slots[slot] != 0) slot = (slot + 1) % slot_count;
+    _slots[slot] = static_cast<std::uint8_t>(i + 1);
+  }
   for (const auto& link : _parent_links) {
     const auto index = field_index(link.field);
     if (!index || *index == 0 || _fields[*index].kind != FieldKind::integer) {
@@ -27,19 +34,30 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
   }
 }
 
+std::size_t RecordClass::_slot_of(std::string_view name) noexcept {
+  if (name.empty()) return 0;
+  const auto first = static_cast<unsigned char>(name.front());
+  const auto last = static_cast<unsigned char>(name.back());
+  const auto middle = static_cast<unsigned char>(name[name.size() / 2]);
+  return (name.size() * 131U + first * 31U + middle * 7U + last) % slot_count;
+}
+
 std::optional<std::size_t> RecordClass::field_index(std::string_view name) const noexcept {
-  const auto found =
-      std::find_if(_fields.begin(), _fields.end(), [&](const FieldSpec& f) { return f.name == name; });
-  if (found == _fields.end()) return std::nullopt;
-  return static_cast<std::size_t>(found - _fields.begin());
+  // The table is at most half full, so a probe always ends at an empty slot.
+  for (auto slot = _slot_of(name); _slots[slot] != 0; slot = (slot + 1) % slot_count) {
+    const std::size_t index = _slots[slot] - 1U;
+    if (_fields[index].name == name) return index;
+  }
+  return std::nullopt;
 }
 
 Record::Record(const RecordClass& record_class, std::vector<nlohmann::ordered_json> values)
-    : _record_class(&record_class), _values(std::move(values)) {
-  if (_values.size() != record_class.fields().size()) {
+    : _record_class(&record_class) {
+  if (values.size() != record_class.fields().size()) {
     throw Error(fmt::format("record of '{}': {} values for {} fields", record_class.table_name(),
-                            _values.size(), record_class.fields().size()));
+                            values.size(), record_class.fields().size()));
   }
+  _values = std::make_shared<std::vector<nlohmann::ordered_json>>(std::move(values));
 }
 
 const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
@@ -47,15 +65,22 @@ const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
   if (!index) {
     throw Error(fmt::format("record of '{}' has no field '{}'", _record_class->table_name(), field));
   }
-  return _values[*index];
+  return (*_values)[*index];
 }
 
-std::int64_t Record::id() const { return _values.front().get<std::int64_t>(); }
+std::int64_t Record::id() const { return _values->front().get<std::int64_t>(); }
+
+std::vector<nlohmann::ordered_json> Record::take_values() && {
+  auto values = std::move(_values);
+  if (values.use_count() == 1) return std::move(*values);
+  return *values;
+}
 
 nlohmann::ordered_json Record::model_dump() const {
   auto dump = nlohmann::ordered_json::object();
   const auto fields = _record_class->fields();
-  for (std::size_t i = 0; i < fields.size(); ++i) dump[std::string(fields[i].name)] = _values[i];
+  dump.get_ref<nlohmann::ordered_json::object_t&>().reserve(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) dump[std::string(fields[i].name)] = (*_values)[i];
   return dump;
 }
 

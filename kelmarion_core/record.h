@@ -5,7 +5,9 @@
 // and the field lists that lookups use, each backed by an index. A Record is one
 // stored row, read back from the database, whose fields are read by name.
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -71,10 +73,16 @@ class RecordClass {
   std::vector<FieldSpec> _fields;
   std::vector<LookupIndex> _lookup_indexes;
   std::vector<ParentLink> _parent_links;
+  // field_index() runs for every key of every record saved: an open-addressed
+  // table of field positions + 1 (0: empty), hashed on a name's length and ends.
+  static constexpr std::size_t slot_count = 256;
+  std::array<std::uint8_t, slot_count> _slots{};
+  [[nodiscard]] static std::size_t _slot_of(std::string_view name) noexcept;
 };
 
 // One stored record: a value per field of its class, as the database holds it.
-// Absent values are JSON null; json fields hold the parsed JSON value.
+// Absent values are JSON null; json fields hold the parsed JSON value. A record
+// never changes, so copies share their values: copying one is cheap.
 class Record {
  public:
   // `values` has one entry per field of `record_class`, in field order.
@@ -91,12 +99,13 @@ class Record {
 
   // A new JSON object from field name to value, in field order.
   [[nodiscard]] nlohmann::ordered_json model_dump() const;
-  // The values, one per field in field order, handed over (the record is left empty).
-  [[nodiscard]] std::vector<nlohmann::ordered_json> take_values() && { return std::move(_values); }
+  // The values, one per field in field order: handed over when no copy of this
+  // record shares them, copied otherwise. The record is left without values.
+  [[nodiscard]] std::vector<nlohmann::ordered_json> take_values() &&;
 
  private:
   const RecordClass* _record_class;
-  std::vector<nlohmann::ordered_json> _values;
+  std::shared_ptr<std::vector<nlohmann::ordered_json>> _values;
 };
 
 }  // namespace kelmarion::core

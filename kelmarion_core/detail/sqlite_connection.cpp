@@ -1,5 +1,6 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
+#include <algorithm>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -78,6 +79,29 @@ int bind_as_is(sqlite3_stmt* statement, int number, const nlohmann::ordered_json
     return sqlite3_bind_int64(statement, number, value.get<std::int64_t>());
   }
   return sqlite3_bind_null(statement, number);
+}
+
+// Whether two values are the same, down to the kind of every number: 1 and 1.0
+// compare equal as JSON but are stored differently.
+bool same_value(const nlohmann::ordered_json& a, const nlohmann::ordered_json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_array()) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_value);
+  }
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto left = a.begin(), right = b.begin(); left != a.end(); ++left, ++right) {
+      if (left.key() != right.key() || !same_value(left.value(), right.value())) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+// Sets a stored value, keeping the one there when it is the same: an update
+// that stores what a record already holds then allocates nothing.
+void store_value(nlohmann::ordered_json& stored, const nlohmann::ordered_json& value) {
+  if (!same_value(stored, value)) stored = value;
 }
 
 }  // namespace
@@ -256,7 +280,7 @@ Record SqliteConnection::_stored_record(const RecordClass& record_class, std::ui
     const auto kind = fields[i].kind;
     if (const auto* value = _given[i]) {
       // Bound as it is: null, or an integer, boolean or text of its own kind.
-      values[i] = *value;
+      store_value(values[i], *value);
       continue;
     }
     const auto& converted = _converted[i];
@@ -267,7 +291,7 @@ Record SqliteConnection::_stored_record(const RecordClass& record_class, std::ui
       // JSON text reads back as the value it was made from, unless the text
       // dropped bytes that were not UTF-8: then read what was stored.
       if (kind == FieldKind::json && postgresql_accepts_text(*text)) {
-        values[i] = *_source[i];
+        store_value(values[i], *_source[i]);
       } else {
         values[i] = from_stored_text(kind, *text);
       }

@@ -6,6 +6,7 @@
 #include "kelmarion_core/connection_url.h"
 #include "kelmarion_core/data_service.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_object.h"
 #include "kelmarion_core/logging.h"
 #include "kelmarion_core/query_service.h"
 #include "kelmarion_meta/generate/entity_table/source_column.h"
@@ -116,6 +117,8 @@ asio::awaitable<core::Record> SourceStore::_metamodel_create_or_update(
       co_await core::QueryService::query_columns_first(_db, model_class, std::move(condition));
   if (source_model) {
     const auto first_field_value = MetaConverter::set_update_property(data_model, *source_model);
+    // Let go of the record first: the store may then reuse it for the one it returns.
+    source_model.reset();
     co_return co_await core::DataService::db_update(_db, first_field_value, model_class,
                                                     data_model);
   }
@@ -154,6 +157,7 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
     sort_order += sort_order_step;
     const auto table_name = detail::required(create_model, "table_name", where);
     core::logging::debug("正在处理表: " + detail::text_form(table_name));
+    core::reserve_keys(create_model, {"sort_order", "source_schema_id", "source_table_id"});
     create_model["sort_order"] = sort_order;
     const auto* source_schema_id = metadata.find("source_schema_id");
     create_model["source_schema_id"] = *source_schema_id;
@@ -189,6 +193,7 @@ asio::awaitable<void> SourceStore::_save_source_views(detail::SchemaMetadata& me
     sort_order += sort_order_step;
     const auto view_name = detail::required(create_model, "view_name", where);
     core::logging::debug("正在处理视图: " + detail::text_form(view_name));
+    core::reserve_keys(create_model, {"source_schema_id", "sort_order", "source_view_id"});
     create_model["source_schema_id"] = *metadata.find("source_schema_id");
     create_model["sort_order"] = sort_order;
 
@@ -209,7 +214,9 @@ asio::awaitable<void> SourceStore::_save_source_columns(Document& metadata) {
   for (auto& create_model : columns) {
     const Where where{"column", &create_model, ++position, &parent};
     sort_order += sort_order_step;
-    detail::as_object(create_model, where)["sort_order"] = sort_order;
+    core::reserve_keys(detail::as_object(create_model, where),
+                         {"sort_order", "source_table_id", "source_view_id"});
+    create_model["sort_order"] = sort_order;
     std::optional<Predicate> condition;
     if (const auto* table_id = detail::optional(metadata, "source_table_id", parent);
         detail::tests_true(table_id)) {
@@ -234,6 +241,7 @@ asio::awaitable<void> SourceStore::_save_source_primary_key(Document& metadata) 
   auto* primary_key = detail::optional(metadata, "primary_key", table);
   if (primary_key == nullptr || primary_key->is_null()) co_return;
   auto& create_model = detail::object_at(*primary_key, "primary_key", table);
+  core::reserve_keys(create_model, {"source_table_id"});
   create_model["source_table_id"] = detail::required(metadata, "source_table_id", table);
   Condition condition(SourcePrimaryKey::source_table_id == create_model["source_table_id"]);
   co_await _metamodel_create_or_update(SourcePrimaryKey::record_class(), create_model,
@@ -250,7 +258,9 @@ asio::awaitable<std::vector<core::Record>> SourceStore::_save_source_foreign_key
   for (auto& create_model : entries) {
     const Where where{"foreign key", &create_model, ++position, &table};
     sort_order += sort_order_step;
-    detail::as_object(create_model, where)["sort_order"] = sort_order;
+    core::reserve_keys(detail::as_object(create_model, where),
+                         {"sort_order", "source_table_id", "constrained_orderby", "unique"});
+    create_model["sort_order"] = sort_order;
     create_model["source_table_id"] = detail::required(metadata, "source_table_id", table);
 
     // Whether the table orders its rows by a "sort_order" column; every column is visited.
@@ -296,7 +306,8 @@ asio::awaitable<void> SourceStore::_save_source_indexes(Document& metadata) {
   for (auto& create_model : indexes) {
     const Where where{"index", &create_model, ++position, &table};
     sort_order += sort_order_step;
-    detail::as_object(create_model, where)["sort_order"] = sort_order;
+    core::reserve_keys(detail::as_object(create_model, where), {"sort_order", "source_table_id"});
+    create_model["sort_order"] = sort_order;
     create_model["source_table_id"] = detail::required(metadata, "source_table_id", table);
     auto table_predicate = SourceIndex::source_table_id == create_model["source_table_id"];
     const auto& column_names = detail::required(create_model, "column_names", where);
@@ -325,6 +336,7 @@ asio::awaitable<void> SourceStore::_save_source_referencing_foreign_keys(
       }
       sort_order += sort_order_step;
       Document create_model = Document::object();
+      core::reserve_entries(create_model, 14);
       create_model["sort_order"] = sort_order;
       create_model["source_schema_id"] = source_schema_id;
       create_model["source_table_id"] = source_table.table.at("source_table_id");

@@ -11,6 +11,7 @@
 
 #include "kelmarion_core/connection_url.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_object.h"
 #include "kelmarion_meta/tools/detail/builtin_inspectors.h"
 
 namespace kelmarion::meta::detail {
@@ -258,10 +259,8 @@ class SchemaReader {
     for (auto& relation : _relations) {
       (relation.is_view ? views : tables).push_back(std::move(relation.document));
     }
-    return ordered_json{{"schema_name", schema_name},
-                        {"tables", std::move(tables)},
-                        {"views", std::move(views)},
-                        {"comment", nullable_text(schema.get(), 0, 1)}};
+    return core::make_object("schema_name", schema_name, "tables", std::move(tables), "views",
+                             std::move(views), "comment", nullable_text(schema.get(), 0, 1));
   }
 
  private:
@@ -293,15 +292,14 @@ class SchemaReader {
       Relation entry;
       entry.is_view = kind == 'v' || kind == 'm';
       if (entry.is_view) {
-        entry.document = ordered_json{{"view_name", text(rows, row, 1)},
-                                      {"definition", view_definition(rows, row, 4)},
-                                      {"comment", nullable_text(rows, row, 3)},
-                                      {"columns", ordered_json::array()}};
+        entry.document = core::make_object(
+            "view_name", text(rows, row, 1), "definition", view_definition(rows, row, 4), "comment",
+            nullable_text(rows, row, 3), "columns", ordered_json::array());
       } else {
-        entry.document = ordered_json{
-            {"table_name", text(rows, row, 1)},      {"comment", nullable_text(rows, row, 3)},
-            {"columns", ordered_json::array()},      {"primary_key", nullptr},
-            {"foreign_keys", ordered_json::array()}, {"indexes", ordered_json::array()}};
+        entry.document = core::make_object(
+            "table_name", text(rows, row, 1), "comment", nullable_text(rows, row, 3), "columns",
+            ordered_json::array(), "primary_key", nullptr, "foreign_keys", ordered_json::array(),
+            "indexes", ordered_json::array());
       }
       _by_oid.emplace(text(rows, row, 0), _relations.size());
       _relations.push_back(std::move(entry));
@@ -322,12 +320,10 @@ class SchemaReader {
           identity || generated ? ordered_json(nullptr) : nullable_text(rows, row, 4);
       const bool serial = default_value.is_string() &&
                           default_value.get_ref<const std::string&>().starts_with("nextval(");
-      owner->at("columns").push_back(ordered_json{{"name", text(rows, row, 1)},
-                                                  {"type", text(rows, row, 2)},
-                                                  {"nullable", !flag(rows, row, 3)},
-                                                  {"default", std::move(default_value)},
-                                                  {"autoincrement", identity || serial},
-                                                  {"comment", nullable_text(rows, row, 7)}});
+      owner->at("columns").push_back(core::make_object(
+          "name", text(rows, row, 1), "type", text(rows, row, 2), "nullable", !flag(rows, row, 3),
+          "default", std::move(default_value), "autoincrement", identity || serial, "comment",
+          nullable_text(rows, row, 7)));
     }
   }
 
@@ -338,8 +334,8 @@ class SchemaReader {
       auto* owner = relation(rows, row);
       if (owner == nullptr) continue;
       if (PQgetvalue(rows, row, 2)[0] == 'p') {
-        (*owner)["primary_key"] = ordered_json{{"name", text(rows, row, 1)},
-                                               {"constrained_columns", json_value(rows, row, 3)}};
+        (*owner)["primary_key"] = core::make_object(
+            "name", text(rows, row, 1), "constrained_columns", json_value(rows, row, 3));
         continue;
       }
       auto options = ordered_json::object();
@@ -357,12 +353,11 @@ class SchemaReader {
       if (match == 'f') options["match"] = "FULL";
       if (match == 'p') options["match"] = "PARTIAL";
       owner->at("foreign_keys")
-          .push_back(ordered_json{{"name", text(rows, row, 1)},
-                                  {"constrained_columns", json_value(rows, row, 3)},
-                                  {"referred_schema", nullable_text(rows, row, 4)},
-                                  {"referred_table", nullable_text(rows, row, 5)},
-                                  {"referred_columns", json_value(rows, row, 6)},
-                                  {"options", std::move(options)}});
+          .push_back(core::make_object("name", text(rows, row, 1), "constrained_columns",
+                                       json_value(rows, row, 3), "referred_schema",
+                                       nullable_text(rows, row, 4), "referred_table",
+                                       nullable_text(rows, row, 5), "referred_columns",
+                                       json_value(rows, row, 6), "options", std::move(options)));
     }
   }
 
@@ -380,12 +375,11 @@ class SchemaReader {
         has_expression = has_expression || !element.at(1).is_null();
         expressions.push_back(std::move(element.at(1)));
       }
-      ordered_json index{{"name", text(rows, row, 1)},
-                         {"column_names", std::move(column_names)},
-                         {"unique", flag(rows, row, 2)}};
+      auto index = core::make_object("name", text(rows, row, 1), "column_names",
+                                     std::move(column_names), "unique", flag(rows, row, 2));
       if (has_expression) index["expressions"] = std::move(expressions);
       if (PQgetisnull(rows, row, 3) == 0) {
-        index["dialect_options"] = ordered_json{{"postgresql_where", text(rows, row, 3)}};
+        index["dialect_options"] = core::make_object("postgresql_where", text(rows, row, 3));
       }
       owner->at("indexes").push_back(std::move(index));
     }

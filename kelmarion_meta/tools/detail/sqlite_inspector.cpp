@@ -17,6 +17,7 @@
 #include "kelmarion_core/detail/sql_render.h"
 #include "kelmarion_core/detail/sqlite_handle.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_object.h"
 #include "kelmarion_meta/tools/detail/builtin_inspectors.h"
 
 namespace kelmarion::meta::detail {
@@ -455,10 +456,8 @@ class SchemaReader {
         tables.push_back(read_table(relation));
       }
     }
-    return ordered_json{{"schema_name", _schema_name},
-                        {"tables", std::move(tables)},
-                        {"views", std::move(views)},
-                        {"comment", nullptr}};
+    return core::make_object("schema_name", _schema_name, "tables", std::move(tables), "views",
+                             std::move(views), "comment", nullptr);
   }
 
  private:
@@ -491,12 +490,10 @@ class SchemaReader {
       if (_columns.integer(5) == 1) continue;
       auto name = _columns.text_or_empty(0);
       if (_columns.integer(4) > 0) key_columns.emplace_back(_columns.integer(4), name);
-      read.columns.push_back(ordered_json{{"name", std::move(name)},
-                                          {"type", _columns.text_or_empty(1)},
-                                          {"nullable", _columns.integer(2) == 0},
-                                          {"default", nullable_text(_columns.text(3))},
-                                          {"autoincrement", false},
-                                          {"comment", nullptr}});
+      read.columns.push_back(
+          core::make_object("name", std::move(name), "type", _columns.text_or_empty(1), "nullable",
+                            _columns.integer(2) == 0, "default", nullable_text(_columns.text(3)),
+                            "autoincrement", false, "comment", nullptr));
     }
     std::sort(key_columns.begin(), key_columns.end());
     for (auto& [position, name] : key_columns) read.primary_key.push_back(std::move(name));
@@ -510,12 +507,10 @@ class SchemaReader {
   ordered_json read_view(const RelationEntry& relation) {
     auto read = read_columns(relation.name);
     const auto sql = _relation_sql.find(relation.name);
-    return ordered_json{
-        {"view_name", relation.name},
-        {"definition", sql == _relation_sql.end() ? ordered_json(nullptr)
-                                                  : ordered_json(view_query(sql->second))},
-        {"comment", nullptr},
-        {"columns", std::move(read.columns)}};
+    return core::make_object(
+        "view_name", relation.name, "definition",
+        sql == _relation_sql.end() ? ordered_json(nullptr) : ordered_json(view_query(sql->second)),
+        "comment", nullptr, "columns", std::move(read.columns));
   }
 
   ordered_json read_table(const RelationEntry& relation) {
@@ -541,15 +536,13 @@ class SchemaReader {
     }
     ordered_json primary_key = nullptr;
     if (!read.primary_key.empty()) {
-      primary_key = ordered_json{{"name", nullable_text(declaration.primary_key_name)},
-                                 {"constrained_columns", read.primary_key}};
+      primary_key = core::make_object("name", nullable_text(declaration.primary_key_name),
+                                      "constrained_columns", read.primary_key);
     }
-    return ordered_json{{"table_name", relation.name},
-                        {"comment", nullptr},
-                        {"columns", std::move(read.columns)},
-                        {"primary_key", std::move(primary_key)},
-                        {"foreign_keys", read_foreign_keys(relation.name, declaration)},
-                        {"indexes", std::move(indexes)}};
+    return core::make_object("table_name", relation.name, "comment", nullptr, "columns",
+                             std::move(read.columns), "primary_key", std::move(primary_key),
+                             "foreign_keys", read_foreign_keys(relation.name, declaration),
+                             "indexes", std::move(indexes));
   }
 
   ordered_json read_indexes(const std::string& table_name, const TableDeclaration& declaration,
@@ -597,8 +590,8 @@ class SchemaReader {
                          });
         if (unique != declaration.uniques.end()) name = *unique->name;
       }
-      ordered_json index{
-          {"name", name}, {"column_names", std::move(column_names)}, {"unique", entry.unique}};
+      auto index = core::make_object("name", name, "column_names", std::move(column_names),
+                                     "unique", entry.unique);
 
       const bool has_expression =
           std::find(is_expression.begin(), is_expression.end(), true) != is_expression.end();
@@ -616,7 +609,7 @@ class SchemaReader {
           index["expressions"] = std::move(expressions);
         }
         if (entry.partial && index_declaration.where) {
-          index["dialect_options"] = ordered_json{{"sqlite_where", *index_declaration.where}};
+          index["dialect_options"] = core::make_object("sqlite_where", *index_declaration.where);
         }
       }
       indexes.emplace_back(std::move(name), std::move(index));
@@ -693,13 +686,11 @@ class SchemaReader {
       }
       if (entry.match != "NONE" && entry.match != "SIMPLE") options["match"] = entry.match;
 
-      result.push_back(ordered_json{
-          {"name", declared != nullptr ? nullable_text(declared->name) : ordered_json(nullptr)},
-          {"constrained_columns", entry.columns},
-          {"referred_schema", _schema_name},
-          {"referred_table", entry.referred_table},
-          {"referred_columns", std::move(referred_columns)},
-          {"options", std::move(options)}});
+      result.push_back(core::make_object(
+          "name", declared != nullptr ? nullable_text(declared->name) : ordered_json(nullptr),
+          "constrained_columns", entry.columns, "referred_schema", _schema_name, "referred_table",
+          entry.referred_table, "referred_columns", std::move(referred_columns), "options",
+          std::move(options)));
     }
     return result;
   }
