@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/usage_error.h"
+#include "kelmarion_core/json_reader.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -53,25 +54,16 @@ std::string without_exception_tag(const std::string& text) {
 }
 
 meta::Document parse(std::istream& input, const std::string& path) {
-  // The last key read, to say where a document nests too deep.
-  std::string last_key;
-  const meta::Document::parser_callback_t limit_depth =
-      [&last_key, &path](int depth, meta::Document::parse_event_t event, meta::Document& parsed) {
-        using event_t = meta::Document::parse_event_t;
-        if (event == event_t::key) {
-          last_key = parsed.get<std::string>();
-        } else if ((event == event_t::object_start || event == event_t::array_start) &&
-                   depth >= max_depth) {
-          throw UsageError(fmt::format(
-              "{}: lists and objects nested deeper than {} levels{}", source_name(path), max_depth,
-              last_key.empty()
-                  ? std::string()
-                  : fmt::format(" (under key '{}')", shortened(last_key, shown_key_length))));
-        }
-        return true;
-      };
+  const core::JsonReadLimits limits{
+      .max_depth = max_depth, .too_deep = [&path](const std::string& last_key) {
+        throw UsageError(fmt::format(
+            "{}: lists and objects nested deeper than {} levels{}", source_name(path), max_depth,
+            last_key.empty()
+                ? std::string()
+                : fmt::format(" (under key '{}')", shortened(last_key, shown_key_length))));
+      }};
   try {
-    return meta::Document::parse(input, limit_depth);
+    return core::read_json(input, limits);
   } catch (const nlohmann::json::exception& error) {
     // Not only parse_error: a number too large for a double is an out_of_range.
     throw UsageError(fmt::format("{}: malformed JSON: {}", source_name(path),

@@ -1,0 +1,32 @@
+#pragma once
+
+// Reading JSON text into an ordered document.
+//
+// The result is what nlohmann::ordered_json::parse() gives, built more cheaply:
+// each object collects its entries first and is then made at its final size, so
+// that reading a large document never copies what it has already read (see
+// json_object.h for why growing an ordered object copies).
+
+#include <functional>
+#include <istream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace kelmarion::core {
+
+struct JsonReadLimits {
+  // Lists and objects may nest this deep; 0 for no limit. The JSON library
+  // destroys and copies nested values recursively, so a deep enough document
+  // would overflow the stack later on.
+  int max_depth = 0;
+  // Called, and expected to throw, when a list or object would open deeper than
+  // max_depth; it gets the last key read ("" before any).
+  std::function<void(const std::string& last_key)> too_deep;
+};
+
+// The document in `input`, which must hold exactly one JSON value. Malformed
+// text throws the JSON library's exception, as ordered_json::parse() does.
+[[nodiscard]] nlohmann::ordered_json read_json(std::istream& input,
+                                               const JsonReadLimits& limits = {});
+
+}  // namespace kelmarion::core
