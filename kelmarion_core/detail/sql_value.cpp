@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "kelmarion_core/detail/plain_json.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
@@ -17,6 +18,7 @@ namespace {
 }
 
 std::string serialized(const nlohmann::ordered_json& value) {
+  if (std::string text; append_plain_json(value, text)) return text;
   // Invalid UTF-8 in a document is kept byte for byte rather than rejected.
   return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::ignore);
 }
@@ -82,6 +84,7 @@ std::vector<SqlValue> present_values(FieldValues given) {
 
 nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text) {
   if (kind != FieldKind::json) return std::string(text);
+  if (auto plain = parse_plain_json(text)) return std::move(*plain);
   auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
   if (parsed.is_discarded()) return std::string(text);
   return parsed;
