@@ -175,7 +175,9 @@ void bind_text(sqlite3_stmt* statement, int number, const std::string& text) {
 // foreign keys.
 std::size_t inspect_floor(const std::string& path) {
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  // Opened as our inspector opens its connection.
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   const std::unique_ptr<sqlite3, SqliteCloser> connection(raw);
   if (opened != SQLITE_OK) throw std::runtime_error("SQLite: cannot open " + path);
   sqlite_execute(connection.get(), "SAVEPOINT kelmarion_inspect");

@@ -737,9 +737,11 @@ SqliteInspector::SqliteInspector(const std::string& engine_name) : _connection(n
     throw core::ConfigurationError(fmt::format("engine '{}': no SQLite database file at '{}'",
                                                shown, core::sqlite_path_from_url(shown)));
   }
-  _owned_connection =
-      core::detail::open_sqlite(path.empty() ? ":memory:" : path, SQLITE_OPEN_READONLY,
-                                fmt::format("open engine '{}' read-only", shown));
+  // The connection is this inspector's own and used by one thread at a time:
+  // SQLite need not lock it around every call.
+  _owned_connection = core::detail::open_sqlite(path.empty() ? ":memory:" : path,
+                                                SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                                                fmt::format("open engine '{}' read-only", shown));
   _connection = _owned_connection.get();
 }
 
