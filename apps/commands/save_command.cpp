@@ -55,6 +55,8 @@ asio::awaitable<SaveOutcome> save_and_check(core::AsyncSession& session, SaveJob
       {.db = &session, .engine_name = job.engine_name, .schema_name = job.schema_name});
   meta::SaveMetaOptions options{.metadata = job.document};
   job.document = co_await store.save_meta(std::move(options));
+  // Unless the caller keeps it for -o, the document goes before the stored records are read.
+  job.document.reset();
 
   SaveOutcome outcome{session.written(), {}};
   const auto stored = co_await read_stored_schemas(session, job.schema_name);
@@ -174,9 +176,11 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   core::AsyncSession session(store_location(arguments.store));
   auto [document, schema_name] = obtain_document(arguments);
 
-  SaveJob job{document, schema_name, arguments.engine, arguments.prune};
   // Counted out here: clang 14 cannot name a structured binding inside a lambda.
   const auto tables = table_count(*document);
+  // Only -o needs the document after the save; otherwise the job holds it alone.
+  SaveJob job{arguments.output ? document : std::move(document), schema_name, arguments.engine,
+              arguments.prune};
   SaveOutcome outcome = [&] {
     const SaveProgress progress(tables, global.verbose);
     return run_coroutine(save_in_transaction(session, std::move(job)));

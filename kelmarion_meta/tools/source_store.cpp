@@ -214,18 +214,23 @@ asio::awaitable<void> SourceStore::_save_source_columns(Document& metadata) {
   for (auto& create_model : columns) {
     const Where where{"column", &create_model, ++position, &parent};
     sort_order += sort_order_step;
-    core::reserve_keys(detail::as_object(create_model, where),
-                         {"sort_order", "source_table_id", "source_view_id"});
+    const auto* table_id = detail::optional(metadata, "source_table_id", parent);
+    const auto* view_id = detail::optional(metadata, "source_view_id", parent);
+    const bool under_table = detail::tests_true(table_id);
+    const bool under_view = detail::tests_true(view_id);
+    auto& entry = detail::as_object(create_model, where);
+    const auto lacks = [&entry](std::string_view key) { return entry.contains(key) ? 0U : 1U; };
+    core::reserve_entries(entry, entry.size() + lacks("sort_order") +
+                                     (under_table ? lacks("source_table_id") : 0U) +
+                                     (under_view ? lacks("source_view_id") : 0U));
     create_model["sort_order"] = sort_order;
     std::optional<Predicate> condition;
-    if (const auto* table_id = detail::optional(metadata, "source_table_id", parent);
-        detail::tests_true(table_id)) {
+    if (under_table) {
       create_model["source_table_id"] = *table_id;
       condition = SourceColumn::source_table_id == create_model["source_table_id"];
     }
     // Not an else-branch: a view's identifier wins when both are set.
-    if (const auto* view_id = detail::optional(metadata, "source_view_id", parent);
-        detail::tests_true(view_id)) {
+    if (under_view) {
       create_model["source_view_id"] = *view_id;
       condition = SourceColumn::source_view_id == create_model["source_view_id"];
     }
