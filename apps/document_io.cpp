@@ -54,16 +54,21 @@ std::string without_exception_tag(const std::string& text) {
 }
 
 meta::Document parse(std::istream& input, const std::string& path) {
-  const core::JsonReadLimits limits{
-      .max_depth = max_depth, .too_deep = [&path](const std::string& last_key) {
-        throw UsageError(fmt::format(
-            "{}: lists and objects nested deeper than {} levels{}", source_name(path), max_depth,
-            last_key.empty()
-                ? std::string()
-                : fmt::format(" (under key '{}')", shortened(last_key, shown_key_length))));
-      }};
+  const core::JsonReadOptions options{
+      .max_depth = max_depth,
+      .too_deep =
+          [&path](const std::string& last_key) {
+            throw UsageError(fmt::format(
+                "{}: lists and objects nested deeper than {} levels{}", source_name(path),
+                max_depth,
+                last_key.empty()
+                    ? std::string()
+                    : fmt::format(" (under key '{}')", shortened(last_key, shown_key_length))));
+          },
+      // A save adds identifiers and sort orders to the entries: two keys for most.
+      .room_for_keys = 2};
   try {
-    return core::read_json(input, limits);
+    return core::read_json(input, options);
   } catch (const nlohmann::json::exception& error) {
     // Not only parse_error: a number too large for a double is an out_of_range.
     throw UsageError(fmt::format("{}: malformed JSON: {}", source_name(path),

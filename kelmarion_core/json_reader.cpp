@@ -12,7 +12,7 @@ using Json = nlohmann::ordered_json;
 // Builds the document from the parser's events (nlohmann's SAX interface).
 class DocumentBuilder {
  public:
-  explicit DocumentBuilder(const JsonReadLimits& limits) : _limits(limits) {}
+  explicit DocumentBuilder(const JsonReadOptions& options) : _options(options) {}
 
   bool null() { return add(Json(nullptr)); }
   bool boolean(bool value) { return add(Json(value)); }
@@ -39,7 +39,7 @@ class DocumentBuilder {
     _frames.pop_back();
     auto object = Json::object();
     auto& map = object.get_ref<Json::object_t&>();
-    map.reserve(entries.size());
+    if (!entries.empty()) map.reserve(entries.size() + _options.room_for_keys);
     for (auto& [key, value] : entries) {
       // A repeated key keeps its first place and takes its last value, as in parse().
       auto [place, added] = map.emplace(key, std::move(value));
@@ -82,8 +82,8 @@ class DocumentBuilder {
   };
 
   void open() {
-    if (_limits.max_depth > 0 && _frames.size() >= static_cast<std::size_t>(_limits.max_depth)) {
-      if (_limits.too_deep) _limits.too_deep(_last_key);
+    if (_options.max_depth > 0 && _frames.size() >= static_cast<std::size_t>(_options.max_depth)) {
+      if (_options.too_deep) _options.too_deep(_last_key);
       throw std::length_error("JSON nested too deep");
     }
     _frames.emplace_back();
@@ -100,7 +100,7 @@ class DocumentBuilder {
     return true;
   }
 
-  const JsonReadLimits& _limits;
+  const JsonReadOptions& _options;
   std::vector<Frame> _frames;
   std::string _last_key;
   Json _root;
@@ -108,8 +108,8 @@ class DocumentBuilder {
 
 }  // namespace
 
-nlohmann::ordered_json read_json(std::istream& input, const JsonReadLimits& limits) {
-  DocumentBuilder builder(limits);
+nlohmann::ordered_json read_json(std::istream& input, const JsonReadOptions& options) {
+  DocumentBuilder builder(options);
   Json::sax_parse(input, &builder);
   return builder.take();
 }

@@ -7,6 +7,7 @@
 // that reading a large document never copies what it has already read (see
 // json_object.h for why growing an ordered object copies).
 
+#include <cstddef>
 #include <functional>
 #include <istream>
 #include <nlohmann/json.hpp>
@@ -14,7 +15,7 @@
 
 namespace kelmarion::core {
 
-struct JsonReadLimits {
+struct JsonReadOptions {
   // Lists and objects may nest this deep; 0 for no limit. The JSON library
   // destroys and copies nested values recursively, so a deep enough document
   // would overflow the stack later on.
@@ -22,11 +23,16 @@ struct JsonReadLimits {
   // Called, and expected to throw, when a list or object would open deeper than
   // max_depth; it gets the last key read ("" before any).
   std::function<void(const std::string& last_key)> too_deep;
+  // Room left in every object that has keys for this many more, for a caller
+  // that adds keys to the entries it reads: filling room costs nothing, while
+  // growing an object later allocates it anew and leaves the old space to
+  // fragment. Empty objects get none.
+  std::size_t room_for_keys = 0;
 };
 
 // The document in `input`, which must hold exactly one JSON value. Malformed
 // text throws the JSON library's exception, as ordered_json::parse() does.
 [[nodiscard]] nlohmann::ordered_json read_json(std::istream& input,
-                                               const JsonReadLimits& limits = {});
+                                               const JsonReadOptions& options = {});
 
 }  // namespace kelmarion::core

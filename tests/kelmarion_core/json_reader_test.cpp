@@ -15,9 +15,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json read_text(const std::string& text, const JsonReadLimits& limits = {}) {
+Json read_text(const std::string& text, const JsonReadOptions& options = {}) {
   std::istringstream input(text);
-  return read_json(input, limits);
+  return read_json(input, options);
 }
 
 // What ordered_json::parse() throws for `text`, or "" when it reads it.
@@ -74,16 +74,23 @@ TEST(JsonReader, MalformedTextFailsAsParseFails) {
 
 TEST(JsonReader, RefusesNestingDeeperThanTheLimitNamingTheLastKey) {
   std::string last_key = "not called";
-  const JsonReadLimits limits{.max_depth = 3, .too_deep = [&](const std::string& key) {
-                                last_key = key;
-                                throw std::invalid_argument("too deep");
-                              }};
-  EXPECT_EQ(read_text(R"({"a": {"b": [1]}})", limits), Json::parse(R"({"a": {"b": [1]}})"));
+  const JsonReadOptions options{.max_depth = 3, .too_deep = [&](const std::string& key) {
+                                  last_key = key;
+                                  throw std::invalid_argument("too deep");
+                                }};
+  EXPECT_EQ(read_text(R"({"a": {"b": [1]}})", options), Json::parse(R"({"a": {"b": [1]}})"));
   EXPECT_EQ(last_key, "not called");
-  EXPECT_THROW((void)read_text(R"({"a": {"b": [{"c": 1}]}})", limits), std::invalid_argument);
+  EXPECT_THROW((void)read_text(R"({"a": {"b": [{"c": 1}]}})", options), std::invalid_argument);
   EXPECT_EQ(last_key, "b");
   // Without a handler the read still stops.
   EXPECT_THROW((void)read_text(std::string(200, '['), {.max_depth = 100}), std::length_error);
+}
+
+TEST(JsonReader, LeavesRoomInObjectsThatHaveKeys) {
+  const auto read = read_text(R"({"a": {"b": 1, "c": {}}, "d": []})", {.room_for_keys = 2});
+  EXPECT_EQ(read.get_ref<const Json::object_t&>().capacity(), 4U);
+  EXPECT_EQ(read["a"].get_ref<const Json::object_t&>().capacity(), 4U);
+  EXPECT_EQ(read["a"]["c"].get_ref<const Json::object_t&>().capacity(), 0U);
 }
 
 TEST(JsonObject, MakeObjectKeepsOrderAndMovesTemporariesIn) {
