@@ -264,7 +264,7 @@ asio::awaitable<std::vector<core::Record>> SourceStore::_save_source_foreign_key
     const Where where{"foreign key", &create_model, ++position, &table};
     sort_order += sort_order_step;
     core::reserve_keys(detail::as_object(create_model, where),
-                         {"sort_order", "source_table_id", "constrained_orderby", "unique"});
+                       {"sort_order", "source_table_id", "constrained_orderby", "unique"});
     create_model["sort_order"] = sort_order;
     create_model["source_table_id"] = detail::required(metadata, "source_table_id", table);
 
