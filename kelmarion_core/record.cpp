@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_object.h"
 
 namespace kelmarion::core {
 
@@ -79,7 +80,7 @@ std::vector<nlohmann::ordered_json> Record::take_values() && {
 nlohmann::ordered_json Record::model_dump() const {
   auto dump = nlohmann::ordered_json::object();
   const auto fields = _record_class->fields();
-  dump.get_ref<nlohmann::ordered_json::object_t&>().reserve(fields.size());
+  reserve_entries(dump, fields.size());
   for (std::size_t i = 0; i < fields.size(); ++i) dump[std::string(fields[i].name)] = (*_values)[i];
   return dump;
 }
