@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <mutex>
+
+#include "kelmarion_core/detail/sql_value.h"
 #include "kelmarion_core/errors.h"
 #include "kelmarion_core/json_object.h"
 
@@ -52,13 +55,67 @@ std::optional<std::size_t> RecordClass::field_index(std::string_view name) const
   return std::nullopt;
 }
 
+namespace {
+
+// The document value of one cell of a row image, read as a field of `kind`.
+nlohmann::ordered_json cell_value(const RowImage& image, std::size_t field, FieldKind kind) {
+  switch (image.kind(field)) {
+    case RowImage::CellKind::null:
+      return nullptr;
+    case RowImage::CellKind::integer:
+      if (kind == FieldKind::boolean) return image.integer(field) != 0;
+      return image.integer(field);
+    case RowImage::CellKind::text:
+      return detail::from_stored_text(kind, image.text(field));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// Either the values were given, or they are made from the image on first read.
+struct Record::State {
+  explicit State(std::vector<nlohmann::ordered_json> given)
+      : id(given.front()), values(std::move(given)) {}
+  State(const RecordClass& record_class, RowImage row)
+      : from_image(true),
+        image(std::move(row)),
+        id(cell_value(image, 0, record_class.fields().front().kind)) {}
+
+  const std::vector<nlohmann::ordered_json>& all(const RecordClass& record_class) {
+    if (!from_image) return values;
+    std::call_once(made, [&] {
+      const auto fields = record_class.fields();
+      values.reserve(fields.size());
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        values.push_back(cell_value(image, i, fields[i].kind));
+      }
+    });
+    return values;
+  }
+
+  const bool from_image = false;
+  RowImage image;
+  nlohmann::ordered_json id;  // the identifier field, read without making the rest
+  std::once_flag made;
+  std::vector<nlohmann::ordered_json> values;
+};
+
 Record::Record(const RecordClass& record_class, std::vector<nlohmann::ordered_json> values)
     : _record_class(&record_class) {
   if (values.size() != record_class.fields().size()) {
     throw Error(fmt::format("record of '{}': {} values for {} fields", record_class.table_name(),
                             values.size(), record_class.fields().size()));
   }
-  _values = std::make_shared<std::vector<nlohmann::ordered_json>>(std::move(values));
+  _state = std::make_shared<State>(std::move(values));
+}
+
+Record::Record(const RecordClass& record_class, RowImage image) : _record_class(&record_class) {
+  if (image.size() != record_class.fields().size()) {
+    throw Error(fmt::format("record of '{}': {} values for {} fields", record_class.table_name(),
+                            image.size(), record_class.fields().size()));
+  }
+  _state = std::make_shared<State>(record_class, std::move(image));
 }
 
 const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
@@ -66,22 +123,33 @@ const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
   if (!index) {
     throw Error(fmt::format("record of '{}' has no field '{}'", _record_class->table_name(), field));
   }
-  return (*_values)[*index];
+  if (*index == 0) return _state->id;
+  return _state->all(*_record_class)[*index];
 }
 
-std::int64_t Record::id() const { return _values->front().get<std::int64_t>(); }
+std::int64_t Record::id() const { return _state->id.get<std::int64_t>(); }
+
+const RowImage* Record::image() const noexcept {
+  return _state->from_image ? &_state->image : nullptr;
+}
 
 std::vector<nlohmann::ordered_json> Record::take_values() && {
-  auto values = std::move(_values);
-  if (values.use_count() == 1) return std::move(*values);
-  return *values;
+  auto state = std::move(_state);
+  auto& values = state->all(*_record_class);
+  if (state.use_count() == 1) return std::move(state->values);
+  return values;
 }
 
 nlohmann::ordered_json Record::model_dump() const {
   auto dump = nlohmann::ordered_json::object();
   const auto fields = _record_class->fields();
   reserve_entries(dump, fields.size());
-  for (std::size_t i = 0; i < fields.size(); ++i) dump[std::string(fields[i].name)] = (*_values)[i];
+  const auto* row = image();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    // From the image when there is one: the values need not be made and then copied.
+    dump[std::string(fields[i].name)] =
+        row != nullptr ? cell_value(*row, i, fields[i].kind) : _state->all(*_record_class)[i];
+  }
   return dump;
 }
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kelmarion_core/row_image.h"
+
 namespace kelmarion::core {
 
 // How a field is stored and compared.
@@ -82,11 +84,16 @@ class RecordClass {
 
 // One stored record: a value per field of its class, as the database holds it.
 // Absent values are JSON null; json fields hold the parsed JSON value. A record
-// never changes, so copies share their values: copying one is cheap.
+// never changes, so copies share their values: copying one is cheap. A record
+// made from a row image builds its JSON values when a field other than the
+// identifier is first read (once, safely from any thread).
 class Record {
  public:
   // `values` has one entry per field of `record_class`, in field order.
   Record(const RecordClass& record_class, std::vector<nlohmann::ordered_json> values);
+  // `image` has one cell per field of `record_class`: integers of boolean fields
+  // read as booleans, texts of json fields as the JSON value they hold.
+  Record(const RecordClass& record_class, RowImage image);
 
   [[nodiscard]] const RecordClass& record_class() const noexcept { return *_record_class; }
 
@@ -97,6 +104,9 @@ class Record {
   // The identifier the database assigned when the record was first stored.
   [[nodiscard]] std::int64_t id() const;
 
+  // The row image the record was made from, or nullptr.
+  [[nodiscard]] const RowImage* image() const noexcept;
+
   // A new JSON object from field name to value, in field order.
   [[nodiscard]] nlohmann::ordered_json model_dump() const;
   // The values, one per field in field order: handed over when no copy of this
@@ -104,8 +114,9 @@ class Record {
   [[nodiscard]] std::vector<nlohmann::ordered_json> take_values() &&;
 
  private:
+  struct State;
   const RecordClass* _record_class;
-  std::shared_ptr<std::vector<nlohmann::ordered_json>> _values;
+  std::shared_ptr<State> _state;
 };
 
 }  // namespace kelmarion::core

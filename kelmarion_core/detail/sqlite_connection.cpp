@@ -1,10 +1,8 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
-#include <algorithm>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
-#include "kelmarion_core/detail/postgresql_values.h"
 #include "kelmarion_core/detail/store_schema.h"
 #include "kelmarion_core/errors.h"
 
@@ -81,27 +79,29 @@ int bind_as_is(sqlite3_stmt* statement, int number, const nlohmann::ordered_json
   return sqlite3_bind_null(statement, number);
 }
 
-// Whether two values are the same, down to the kind of every number: 1 and 1.0
-// compare equal as JSON but are stored differently.
-bool same_value(const nlohmann::ordered_json& a, const nlohmann::ordered_json& b) {
-  if (a.type() != b.type()) return false;
-  if (a.is_array()) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_value);
+// Sets a cell of `image` to a value that bound as it is (binds_as_is()): what
+// reading the column back gives.
+void set_bound_as_is(RowImage& image, std::size_t field, const nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    image.set_text(field, value.get_ref<const std::string&>());
+  } else if (value.is_boolean()) {
+    image.set_integer(field, value.get<bool>() ? 1 : 0);
+  } else if (value.is_number_integer()) {
+    image.set_integer(field, value.get<std::int64_t>());
+  } else {
+    image.set_null(field);
   }
-  if (a.is_object()) {
-    if (a.size() != b.size()) return false;
-    for (auto left = a.begin(), right = b.begin(); left != a.end(); ++left, ++right) {
-      if (left.key() != right.key() || !same_value(left.value(), right.value())) return false;
-    }
-    return true;
-  }
-  return a == b;
 }
 
-// Sets a stored value, keeping the one there when it is the same: an update
-// that stores what a record already holds then allocates nothing.
-void store_value(nlohmann::ordered_json& stored, const nlohmann::ordered_json& value) {
-  if (!same_value(stored, value)) stored = value;
+// Sets a cell of `image` to a converted value, as stored.
+void set_converted(RowImage& image, std::size_t field, const SqlValue& value) {
+  if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+    image.set_integer(field, *integer);
+  } else if (const auto* text = std::get_if<std::string>(&value)) {
+    image.set_text(field, *text);
+  } else {
+    image.set_null(field);
+  }
 }
 
 }  // namespace
@@ -213,7 +213,6 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
   if (!data.is_object()) (void)collect_field_values(record_class, data);
   const auto fields = record_class.fields();
   _given.assign(fields.size(), nullptr);
-  _source.assign(fields.size(), nullptr);
   if (_converted.size() < fields.size()) _converted.resize(fields.size());
   std::uint64_t mask = 0;
   // In the data's order, as collect_field_values() converts, so that the first bad
@@ -223,7 +222,6 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
     // The identifier is the database's to assign; a stale one in the data is ignored.
     if (!index || *index == 0) continue;
     const auto& field = fields[*index];
-    _source[*index] = &value;
     if (binds_as_is(field.kind, value)) {
       _given[*index] = &value;
     } else {
@@ -252,54 +250,59 @@ int SqliteConnection::_bind_collected(const RecordClass& record_class, std::uint
 
 Record SqliteConnection::_read_row(const RecordClass& record_class, sqlite3_stmt* statement) const {
   const auto fields = record_class.fields();
-  std::vector<nlohmann::ordered_json> values;
-  values.reserve(fields.size());
-  for (int i = 0; i < static_cast<int>(fields.size()); ++i) {
+  const auto count = static_cast<int>(fields.size());
+  RowImage image(fields.size());
+  std::size_t text_bytes = 0;
+  for (int i = 0; i < count; ++i) {
     const auto kind = fields[static_cast<std::size_t>(i)].kind;
-    const int type = sqlite3_column_type(statement, i);
-    if (type == SQLITE_NULL) {
-      values.emplace_back(nullptr);
-    } else if (kind == FieldKind::integer) {
-      values.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(statement, i)));
-    } else if (kind == FieldKind::boolean) {
-      values.emplace_back(sqlite3_column_int64(statement, i) != 0);
+    if (kind != FieldKind::integer && kind != FieldKind::boolean) {
+      text_bytes += static_cast<std::size_t>(sqlite3_column_bytes(statement, i));
+    }
+  }
+  image.reserve_text(text_bytes);
+  for (int i = 0; i < count; ++i) {
+    const auto field = static_cast<std::size_t>(i);
+    const auto kind = fields[field].kind;
+    if (sqlite3_column_type(statement, i) == SQLITE_NULL) continue;  // cells start NULL
+    if (kind == FieldKind::integer || kind == FieldKind::boolean) {
+      image.set_integer(field, sqlite3_column_int64(statement, i));
     } else {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
       const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, i));
-      values.push_back(from_stored_text(kind, std::string_view(text, size)));
+      image.set_text(field, std::string_view(text, size));
     }
   }
-  return Record(record_class, std::move(values));
+  return Record(record_class, std::move(image));
 }
 
 Record SqliteConnection::_stored_record(const RecordClass& record_class, std::uint64_t mask,
-                                       std::vector<nlohmann::ordered_json> values) const {
-  const auto fields = record_class.fields();
-  for (std::size_t i = 1; i < fields.size(); ++i) {
-    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
-    const auto kind = fields[i].kind;
-    if (const auto* value = _given[i]) {
-      // Bound as it is: null, or an integer, boolean or text of its own kind.
-      store_value(values[i], *value);
-      continue;
-    }
-    const auto& converted = _converted[i];
-    if (const auto* integer = std::get_if<std::int64_t>(&converted)) {
-      values[i] = kind == FieldKind::boolean ? nlohmann::ordered_json(*integer != 0)
-                                             : nlohmann::ordered_json(*integer);
-    } else if (const auto* text = std::get_if<std::string>(&converted)) {
-      // JSON text reads back as the value it was made from, unless the text
-      // dropped bytes that were not UTF-8: then read what was stored.
-      if (kind == FieldKind::json && postgresql_accepts_text(*text)) {
-        store_value(values[i], *_source[i]);
-      } else {
-        values[i] = from_stored_text(kind, *text);
-      }
-    } else {
-      values[i] = nullptr;
+                                        std::int64_t id, const RowImage* before) const {
+  const auto count = record_class.fields().size();
+  const auto written = [mask](std::size_t i) { return (mask & (std::uint64_t{1} << i)) != 0; };
+  std::size_t text_bytes = 0;
+  for (std::size_t i = 1; i < count; ++i) {
+    if (!written(i)) {
+      if (before != nullptr) text_bytes += before->text_size(i);
+    } else if (const auto* value = _given[i]) {
+      if (value->is_string()) text_bytes += value->get_ref<const std::string&>().size();
+    } else if (const auto* text = std::get_if<std::string>(&_converted[i])) {
+      text_bytes += text->size();
     }
   }
-  return Record(record_class, std::move(values));
+  RowImage image(count);
+  image.reserve_text(text_bytes);
+  image.set_integer(0, id);
+  for (std::size_t i = 1; i < count; ++i) {
+    if (!written(i)) {
+      // Not written: as it was, or NULL in a new record (the tables have no defaults).
+      if (before != nullptr) image.set_from(i, *before);
+    } else if (const auto* value = _given[i]) {
+      set_bound_as_is(image, i, *value);
+    } else {
+      set_converted(image, i, _converted[i]);
+    }
+  }
+  return Record(record_class, std::move(image));
 }
 
 std::optional<Record> SqliteConnection::_fetch_one(const RecordClass& record_class,
@@ -399,10 +402,8 @@ Record SqliteConnection::insert(const RecordClass& record_class,
   _bind_collected(record_class, mask, cached);
   _run(record_class, cached);
   // The identifier is the rowid, which the insert just assigned; the other
-  // fields are what was bound (absent ones NULL: the tables have no defaults).
-  std::vector<nlohmann::ordered_json> values(record_class.fields().size());
-  values[0] = static_cast<std::int64_t>(sqlite3_last_insert_rowid(_db.get()));
-  return _stored_record(record_class, mask, std::move(values));
+  // fields are what was bound.
+  return _stored_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()), nullptr);
 }
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
@@ -421,10 +422,10 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
     _run(record_class, cached);
     if (sqlite3_changes(_db.get()) > 0) {
       const auto found = _last_found.find(&record_class);
-      if (in_transaction() && found != _last_found.end() && found->second.id() == id) {
-        auto values = std::move(found->second).take_values();
+      if (in_transaction() && found != _last_found.end() && found->second.id() == id &&
+          found->second.image() != nullptr) {
+        row = _stored_record(record_class, mask, id, found->second.image());
         _last_found.erase(found);
-        row = _stored_record(record_class, mask, std::move(values));
       } else {
         row = _read_by_id(record_class, id);
       }

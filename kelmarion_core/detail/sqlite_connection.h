@@ -88,11 +88,11 @@ class SqliteConnection final : public StoreConnection {
   void _run(const RecordClass& record_class, const CachedStatement& statement);
   // The stored record `id`, or nullopt.
   [[nodiscard]] std::optional<Record> _read_by_id(const RecordClass& record_class, std::int64_t id);
-  // The record as stored after writing the collected fields of `mask` over
-  // `values` (the record before, or nulls for a new one): what reading it back
+  // The record `id` as stored after writing the collected fields of `mask` over
+  // `before` (the record before, or nullptr for a new one): what reading it back
   // would give, worked out from the values bound.
   [[nodiscard]] Record _stored_record(const RecordClass& record_class, std::uint64_t mask,
-                                      std::vector<nlohmann::ordered_json> values) const;
+                                      std::int64_t id, const RowImage* before) const;
   // Steps a statement that returns at most one row, reading it; resets it after.
   [[nodiscard]] std::optional<Record> _fetch_one(const RecordClass& record_class,
                                                  sqlite3_stmt* statement, std::string_view sql);
@@ -107,7 +107,6 @@ class SqliteConnection final : public StoreConnection {
   // given, or (when it needed converting) its converted value.
   std::vector<const nlohmann::ordered_json*> _given;
   std::vector<SqlValue> _converted;
-  std::vector<const nlohmann::ordered_json*> _source;  // the document value of each field
   // The record each lookup of a class last found, while a transaction is open:
   // no other connection can change it before this one's transaction ends, so
   // its update need not read it back.

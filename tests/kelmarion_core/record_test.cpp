@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelmarion_meta/generate/entity_table/source_column.h"
@@ -72,6 +73,56 @@ TEST(RecordValues, CopiesShareValuesAndTakingThemLeavesOtherCopiesWhole) {
   const auto* held = &alone[record_class.fields()[1].name];
   auto moved = std::move(alone).take_values();  // not shared: handed over as it is
   EXPECT_EQ(&moved[1], held);
+}
+
+TEST(RecordFromImage, ReadsEachCellAsItsFieldsKindWouldBeRead) {
+  const auto& record_class = meta::SourceForeignKey::record_class();
+  const auto index = [&](std::string_view name) { return *record_class.field_index(name); };
+  RowImage image(record_class.fields().size());
+  image.set_integer(0, 41);
+  image.set_text(index("name"), "fk_orders");
+  image.set_integer(index("unique"), 2);                         // boolean: non-zero is true
+  image.set_text(index("constrained_columns"), R"(["a","b"])");  // json: parsed
+  image.set_text(index("options"), "{not json");                 // kept as text, not lost
+  image.set_text(index("referred_table"), "");                   // empty text is not NULL
+
+  const Record record(record_class, image);
+  EXPECT_EQ(record.id(), 41);
+  EXPECT_EQ(record["name"], "fk_orders");
+  EXPECT_EQ(record["unique"], true);
+  EXPECT_EQ(record["constrained_columns"], Json::array({"a", "b"}));
+  EXPECT_EQ(record["options"], "{not json");
+  EXPECT_EQ(record["referred_table"], "");
+  EXPECT_TRUE(record["referred_schema"].is_null());
+  EXPECT_EQ(record.image()->text(index("name")), "fk_orders");
+
+  const auto dump = record.model_dump();
+  ASSERT_EQ(dump.size(), record_class.fields().size());
+  for (const auto& field : record_class.fields())
+    EXPECT_EQ(dump.at(std::string(field.name)), record[field.name]);
+
+  // An image copied cell by cell, texts included, reads the same.
+  RowImage copied(record_class.fields().size());
+  for (std::size_t i = 0; i < record_class.fields().size(); ++i) copied.set_from(i, image);
+  EXPECT_EQ(Record(record_class, copied).model_dump(), dump);
+  auto values = Record(record_class, std::move(copied)).take_values();
+  EXPECT_EQ(values[index("constrained_columns")], Json::array({"a", "b"}));
+}
+
+TEST(RecordFromImage, CopiesReadOnFourThreadsShareOneSetOfValues) {
+  const auto& record_class = meta::SourceIndex::record_class();
+  RowImage image(record_class.fields().size());
+  image.set_integer(0, 1);
+  image.set_text(*record_class.field_index("column_names"), R"(["x"])");
+  const Record record(record_class, std::move(image));
+  std::vector<const Json*> seen(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < seen.size(); ++t) {
+    threads.emplace_back([&, t, copy = record] { seen[t] = &copy["column_names"]; });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto* value : seen) EXPECT_EQ(value, &record["column_names"]);
+  EXPECT_EQ(record["column_names"], Json::array({"x"}));
 }
 
 }  // namespace

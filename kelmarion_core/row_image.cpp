@@ -1,0 +1,40 @@
+#include "kelmarion_core/row_image.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace kelmarion::core {
+
+RowImage::RowImage(std::size_t field_count) : _size(field_count) {
+  if (field_count > inline_cells) _heap.resize(field_count);
+}
+
+void RowImage::set_integer(std::size_t field, std::int64_t value) noexcept {
+  _cell(field) = Cell{value, 0, CellKind::integer};
+}
+
+void RowImage::set_text(std::size_t field, std::string_view text) {
+  // Cells keep 32-bit lengths; SQLite and PostgreSQL values stay far below that.
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("stored text longer than 4 GiB");
+  }
+  const auto offset = static_cast<std::int64_t>(_text.size());
+  _text.append(text);
+  _cell(field) = Cell{offset, static_cast<std::uint32_t>(text.size()), CellKind::text};
+}
+
+void RowImage::set_from(std::size_t field, const RowImage& other) {
+  const auto& cell = other._cell(field);
+  if (cell.kind == CellKind::text) {
+    set_text(field, other.text(field));
+  } else {
+    _cell(field) = cell;
+  }
+}
+
+std::string_view RowImage::text(std::size_t field) const noexcept {
+  const auto& cell = _cell(field);
+  return {_text.data() + cell.number, cell.size};
+}
+
+}  // namespace kelmarion::core
