@@ -81,6 +81,9 @@ struct Record::State {
       : from_image(true),
         image(std::move(row)),
         id(cell_value(image, 0, record_class.fields().front().kind)) {}
+  // An image of NULL cells, to be filled in place.
+  explicit State(const RecordClass& record_class)
+      : from_image(true), image(record_class.fields().size()) {}
 
   const std::vector<nlohmann::ordered_json>& all(const RecordClass& record_class) {
     if (!from_image) return values;
@@ -116,6 +119,15 @@ Record::Record(const RecordClass& record_class, RowImage image) : _record_class(
                             image.size(), record_class.fields().size()));
   }
   _state = std::make_shared<State>(record_class, std::move(image));
+}
+
+Record::Record(const RecordClass& record_class)
+    : _record_class(&record_class), _state(std::make_shared<State>(record_class)) {}
+
+RowImage& Record::_image_to_fill() noexcept { return _state->image; }
+
+void Record::_image_filled() {
+  _state->id = cell_value(_state->image, 0, _record_class->fields().front().kind);
 }
 
 const nlohmann::ordered_json& Record::operator[](std::string_view field) const {

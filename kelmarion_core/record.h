@@ -6,12 +6,14 @@
 // stored row, read back from the database, whose fields are read by name.
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kelmarion_core/row_image.h"
@@ -94,6 +96,15 @@ class Record {
   // `image` has one cell per field of `record_class`: integers of boolean fields
   // read as booleans, texts of json fields as the JSON value they hold.
   Record(const RecordClass& record_class, RowImage image);
+  // The record whose image `fill` writes into a new image of NULL cells, one per
+  // field of `record_class`: the same as the constructor above, built in place.
+  template <std::invocable<RowImage&> Fill>
+  [[nodiscard]] static Record from_image(const RecordClass& record_class, Fill&& fill) {
+    Record record(record_class);
+    std::forward<Fill>(fill)(record._image_to_fill());
+    record._image_filled();
+    return record;
+  }
 
   [[nodiscard]] const RecordClass& record_class() const noexcept { return *_record_class; }
 
@@ -115,6 +126,11 @@ class Record {
 
  private:
   struct State;
+  // A record of NULL cells, for from_image() to fill.
+  explicit Record(const RecordClass& record_class);
+  [[nodiscard]] RowImage& _image_to_fill() noexcept;
+  void _image_filled();
+
   const RecordClass* _record_class;
   std::shared_ptr<State> _state;
 };

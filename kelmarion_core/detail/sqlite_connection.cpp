@@ -1,5 +1,6 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
+#include <array>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -10,6 +11,9 @@ namespace kelmarion::core::detail {
 namespace {
 
 constexpr int busy_timeout_ms = 5000;
+// Text columns of a row read at once before they are copied (the rest are copied
+// one by one).
+constexpr std::size_t inline_row_texts = 16;
 
 // Resets a statement on every path out of a use, so that it neither holds a read
 // lock nor keeps a failed state for its next use.
@@ -179,13 +183,16 @@ void SqliteConnection::_bind(sqlite3_stmt* statement, const std::vector<SqlValue
 }
 
 void SqliteConnection::_bind_terms(const RecordClass& record_class, const Condition& condition,
-                                   const CachedStatement& statement) {
+                                   std::uint64_t shape, const CachedStatement& statement) {
   const auto fields = record_class.fields();
   int number = 0;
   for (const auto& term : condition.terms()) {
-    // lookup_shape() vouched for every term: present, and a field of this class.
+    // lookup_shape() vouched for every term (present, a field of this class) and
+    // put its field's index + 1 in the low seven bits of its byte.
+    const auto index = static_cast<std::size_t>(shape & 0x7fU) - 1U;
+    shape >>= 8U;
     if (term->value.is_null()) continue;  // rendered as IS NULL
-    const auto& field = fields[*record_class.field_index(term->field_name)];
+    const auto& field = fields[index];
     if (binds_as_is(field.kind, term->value)) {
       check_sqlite(bind_as_is(statement.statement.get(), ++number, term->value), _db.get(),
                    "bind parameter", statement.sql);
@@ -217,8 +224,10 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
   std::uint64_t mask = 0;
   // In the data's order, as collect_field_values() converts, so that the first bad
   // value is the one reported.
-  for (const auto& [key, value] : data.items()) {
-    const auto index = record_class.field_index(key);
+  auto& known = _key_order_of(record_class);
+  std::size_t position = 0;
+  for (const auto& [key, value] : data.get_ref<const nlohmann::ordered_json::object_t&>()) {
+    const auto index = _field_at(record_class, known, position++, key);
     // The identifier is the database's to assign; a stale one in the data is ignored.
     if (!index || *index == 0) continue;
     const auto& field = fields[*index];
@@ -231,6 +240,28 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
     mask |= std::uint64_t{1} << *index;
   }
   return mask;
+}
+
+std::vector<SqliteConnection::KeyAt>& SqliteConnection::_key_order_of(
+    const RecordClass& record_class) {
+  for (auto& [of, keys] : _key_order) {
+    if (of == &record_class) return keys;
+  }
+  return _key_order.emplace_back(&record_class, std::vector<KeyAt>{}).second;
+}
+
+std::optional<std::size_t> SqliteConnection::_field_at(const RecordClass& record_class,
+                                                       std::vector<KeyAt>& known,
+                                                       std::size_t position,
+                                                       const std::string& key) {
+  if (position < known.size() && known[position].key == key) return known[position].index;
+  const auto index = record_class.field_index(key);
+  if (position < known.size()) {
+    known[position] = KeyAt{key, index};
+  } else if (position == known.size()) {
+    known.push_back(KeyAt{key, index});
+  }
+  return index;
 }
 
 int SqliteConnection::_bind_collected(const RecordClass& record_class, std::uint64_t mask,
@@ -249,30 +280,50 @@ int SqliteConnection::_bind_collected(const RecordClass& record_class, std::uint
 }
 
 Record SqliteConnection::_read_row(const RecordClass& record_class, sqlite3_stmt* statement) const {
+  return Record::from_image(
+      record_class, [&](RowImage& image) { _read_row_into(record_class, statement, image); });
+}
+
+void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_stmt* statement,
+                                      RowImage& image) const {
   const auto fields = record_class.fields();
-  const auto count = static_cast<int>(fields.size());
-  RowImage image(fields.size());
+  // Texts are copied once their total is known: SQLite keeps each column's text
+  // until the next step, however many other columns are read.
+  struct Text {
+    std::size_t field;
+    std::string_view bytes;
+  };
+  std::array<Text, inline_row_texts> texts{};
+  std::size_t text_count = 0;
   std::size_t text_bytes = 0;
-  for (int i = 0; i < count; ++i) {
-    const auto kind = fields[static_cast<std::size_t>(i)].kind;
-    if (kind != FieldKind::integer && kind != FieldKind::boolean) {
-      text_bytes += static_cast<std::size_t>(sqlite3_column_bytes(statement, i));
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto column = static_cast<int>(i);
+    const auto kind = fields[i].kind;
+    if (kind == FieldKind::integer || kind == FieldKind::boolean) {
+      if (sqlite3_column_type(statement, column) != SQLITE_NULL) {
+        image.set_integer(i, sqlite3_column_int64(statement, column));
+      }
+      continue;
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (text == nullptr) {
+      // NULL, unless SQLite ran out of memory making the text.
+      if (sqlite3_column_type(statement, column) == SQLITE_NULL) continue;
+      throw_sqlite_error(SQLITE_NOMEM, _db.get(),
+                         fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
+                         sqlite3_sql(statement));
+    }
+    const std::string_view bytes(text,
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+    if (text_count == texts.size()) {
+      image.set_text(i, bytes);
+    } else {
+      texts[text_count++] = Text{i, bytes};
+      text_bytes += bytes.size();
     }
   }
   image.reserve_text(text_bytes);
-  for (int i = 0; i < count; ++i) {
-    const auto field = static_cast<std::size_t>(i);
-    const auto kind = fields[field].kind;
-    if (sqlite3_column_type(statement, i) == SQLITE_NULL) continue;  // cells start NULL
-    if (kind == FieldKind::integer || kind == FieldKind::boolean) {
-      image.set_integer(field, sqlite3_column_int64(statement, i));
-    } else {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, i));
-      image.set_text(field, std::string_view(text, size));
-    }
-  }
-  return Record(record_class, std::move(image));
+  for (std::size_t k = 0; k < text_count; ++k) image.set_text(texts[k].field, texts[k].bytes);
 }
 
 Record SqliteConnection::_stored_record(const RecordClass& record_class, std::uint64_t mask,
@@ -284,25 +335,25 @@ Record SqliteConnection::_stored_record(const RecordClass& record_class, std::ui
     if (!written(i)) {
       if (before != nullptr) text_bytes += before->text_size(i);
     } else if (const auto* value = _given[i]) {
-      if (value->is_string()) text_bytes += value->get_ref<const std::string&>().size();
+      if (const auto* text = value->get_ptr<const std::string*>()) text_bytes += text->size();
     } else if (const auto* text = std::get_if<std::string>(&_converted[i])) {
       text_bytes += text->size();
     }
   }
-  RowImage image(count);
-  image.reserve_text(text_bytes);
-  image.set_integer(0, id);
-  for (std::size_t i = 1; i < count; ++i) {
-    if (!written(i)) {
-      // Not written: as it was, or NULL in a new record (the tables have no defaults).
-      if (before != nullptr) image.set_from(i, *before);
-    } else if (const auto* value = _given[i]) {
-      set_bound_as_is(image, i, *value);
-    } else {
-      set_converted(image, i, _converted[i]);
+  return Record::from_image(record_class, [&](RowImage& image) {
+    image.reserve_text(text_bytes);
+    image.set_integer(0, id);
+    for (std::size_t i = 1; i < count; ++i) {
+      if (!written(i)) {
+        // Not written: as it was, or NULL in a new record (the tables have no defaults).
+        if (before != nullptr) image.set_from(i, *before);
+      } else if (const auto* value = _given[i]) {
+        set_bound_as_is(image, i, *value);
+      } else {
+        set_converted(image, i, _converted[i]);
+      }
     }
-  }
-  return Record(record_class, std::move(image));
+  });
 }
 
 std::optional<Record> SqliteConnection::_fetch_one(const RecordClass& record_class,
@@ -358,7 +409,7 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const Record
   auto& cached = _cached({&record_class, StatementKind::select_first, *shape}, [&] {
     return render_select_first(record_class, condition, Dialect::sqlite).sql;
   });
-  _bind_terms(record_class, condition, cached);
+  _bind_terms(record_class, condition, *shape, cached);
   auto found = _fetch_one(record_class, cached.statement.get(), cached.sql);
   if (found && in_transaction()) _last_found.insert_or_assign(&record_class, *found);
   co_return found;
@@ -374,7 +425,7 @@ asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClas
     auto& cached = _cached({&record_class, StatementKind::select_all, *shape}, [&] {
       return render_select_all(record_class, condition, Dialect::sqlite).sql;
     });
-    _bind_terms(record_class, condition, cached);
+    _bind_terms(record_class, condition, *shape, cached);
     statement = cached.statement.get();
     sql = cached.sql;
   } else {

@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "kelmarion_core/detail/sqlite_handle.h"
@@ -70,9 +72,23 @@ class SqliteConnection final : public StoreConnection {
   // The cached statement for `key`, prepared from `render()` on first use.
   template <typename Render>
   CachedStatement& _cached(const StatementKey& key, Render render);
-  // Binds the lookup values of `condition` (its non-null terms, in order) from ?1 on.
-  void _bind_terms(const RecordClass& record_class, const Condition& condition,
+  // Binds the lookup values of `condition` (its non-null terms, in order) from ?1
+  // on; `shape` is its lookup_shape(), which names each term's field.
+  void _bind_terms(const RecordClass& record_class, const Condition& condition, std::uint64_t shape,
                    const CachedStatement& statement);
+  // A key of record data and the index of the field it names, if any.
+  struct KeyAt {
+    std::string key;
+    std::optional<std::size_t> index;
+  };
+  // The keys of the last data of `record_class` collected, in their order.
+  std::vector<KeyAt>& _key_order_of(const RecordClass& record_class);
+  // The index of the field `key` names, `key` being at `position` in the data:
+  // entries of one list have the same keys in the same order, so a key is mostly
+  // the one `known` holds at its position, found with one comparison.
+  static std::optional<std::size_t> _field_at(const RecordClass& record_class,
+                                              std::vector<KeyAt>& known, std::size_t position,
+                                              const std::string& key);
   // Walks `data` once, converting what needs converting; returns the mask of the
   // fields it gives (the identifier excluded). Fills _given / _converted.
   std::uint64_t _collect(const RecordClass& record_class, const nlohmann::ordered_json& data);
@@ -84,6 +100,8 @@ class SqliteConnection final : public StoreConnection {
   void _bind_value(sqlite3_stmt* statement, int number, const SqlValue& value,
                    std::string_view sql);
   [[nodiscard]] Record _read_row(const RecordClass& record_class, sqlite3_stmt* statement) const;
+  void _read_row_into(const RecordClass& record_class, sqlite3_stmt* statement,
+                      RowImage& image) const;
   // Runs a statement that returns no rows to its end; resets it after.
   void _run(const RecordClass& record_class, const CachedStatement& statement);
   // The stored record `id`, or nullopt.
@@ -107,6 +125,7 @@ class SqliteConnection final : public StoreConnection {
   // given, or (when it needed converting) its converted value.
   std::vector<const nlohmann::ordered_json*> _given;
   std::vector<SqlValue> _converted;
+  std::vector<std::pair<const RecordClass*, std::vector<KeyAt>>> _key_order;
   // The record each lookup of a class last found, while a transaction is open:
   // no other connection can change it before this one's transaction ends, so
   // its update need not read it back.

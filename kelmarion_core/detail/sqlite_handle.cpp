@@ -17,8 +17,10 @@ void SqliteFinalizer::operator()(sqlite3_stmt* statement) const noexcept {
   sqlite3_finalize(statement);
 }
 
-int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql) {
-  if (result == SQLITE_OK || result == SQLITE_ROW || result == SQLITE_DONE) return result;
+static_assert(SQLITE_OK == 0 && SQLITE_ROW == 100 && SQLITE_DONE == 101,
+              "check_sqlite() spells out these codes");
+
+void throw_sqlite_error(int result, sqlite3* db, std::string_view what, std::string_view sql) {
   const int extended = db != nullptr ? sqlite3_extended_errcode(db) : result;
   const std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(result);
   auto text = fmt::format("{}: {} ({})", what, message, sqlite3_errstr(extended));

@@ -20,10 +20,23 @@ struct SqliteFinalizer {
 using SqliteDatabase = std::unique_ptr<sqlite3, SqliteCloser>;
 using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 
+// Throws DatabaseError for the failed `result`, carrying the extended code,
+// SQLite's message for `db` (which may be null) and `sql`. `what` names the
+// step ("open store 'x.db'").
+[[noreturn]] void throw_sqlite_error(int result, sqlite3* db, std::string_view what,
+                                     std::string_view sql);
+
 // Returns `result` when it is SQLITE_OK, SQLITE_ROW or SQLITE_DONE; otherwise
-// throws DatabaseError carrying the extended code, SQLite's message for `db`
-// (which may be null) and `sql`. `what` names the step ("open store 'x.db'").
-int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql = {});
+// throws as throw_sqlite_error(). Inline: it runs for every bind and step.
+inline int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql = {}) {
+  constexpr int ok = 0;      // SQLITE_OK
+  constexpr int row = 100;   // SQLITE_ROW
+  constexpr int done = 101;  // SQLITE_DONE
+  if (result == ok || result == row || result == done) [[likely]] {
+    return result;
+  }
+  throw_sqlite_error(result, db, what, sql);
+}
 
 // Opens a database with `flags` (SQLITE_OPEN_*), checked.
 [[nodiscard]] SqliteDatabase open_sqlite(const std::string& path, int flags, std::string_view what);

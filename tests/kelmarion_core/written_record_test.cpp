@@ -6,6 +6,7 @@
 
 #include "kelmarion_core/data_service.h"
 #include "kelmarion_core/query_service.h"
+#include "kelmarion_meta/generate/entity_table/source_column.h"
 #include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
 #include "support/store_fixture.h"
 
@@ -30,14 +31,14 @@ TEST_P(WrittenRecord, WritesReturnWhatAReadGivesBack) {
        {"unique", true},
        {"sort_order", 10}},
       {{"source_table_id", 2},
-       {"name", 42},                           // a number for a text field
+       {"name", 42},  // a number for a text field
        {"constrained_columns", {1e300, -0.0, 1e18, 18446744073709551615ULL}},
        {"options", "just text"},
-       {"unique", 7},                          // an integer for a boolean field
+       {"unique", 7},  // an integer for a boolean field
        {"constrained_orderby", false},
-       {"sort_order", true}},                  // a boolean for an integer field
+       {"sort_order", true}},  // a boolean for an integer field
       {{"source_table_id", 3},
-       {"name", Json::object({{"x", 1}})},      // an object for a text field
+       {"name", Json::object({{"x", 1}})},  // an object for a text field
        {"constrained_columns", Json::array()},
        {"options", {{"", {{"", Json::object()}}}}},
        {"referred_table", "back\\slash \"quoted\" 'single'"}},
@@ -60,9 +61,40 @@ TEST_P(WrittenRecord, WritesReturnWhatAReadGivesBack) {
     if (in_transaction) run(session().commit());
     for (const auto& record : written) {
       const auto stored = run(QueryService::query_columns_first(
-          &session(), foreign_keys, SourceForeignKey::source_table_id == record["source_table_id"]));
+          &session(), foreign_keys,
+          SourceForeignKey::source_table_id == record["source_table_id"]));
       ASSERT_TRUE(stored);
       EXPECT_EQ(stored->model_dump().dump(), record.model_dump().dump());
+    }
+  }
+}
+
+TEST_P(WrittenRecord, EntriesWhoseKeysMoveAboutKeepEachValueInItsField) {
+  const auto& columns = meta::SourceColumn::record_class();
+  // One list's entries usually share their keys' order; these do not: keys swap
+  // places, non-field keys take a field's place, and entries grow and shrink.
+  const std::vector<Json> data = {
+      {{"name", "a"}, {"type", "INT"}, {"source_table_id", 1}, {"sort_order", 1}},
+      {{"type", "TEXT"}, {"name", "b"}, {"source_table_id", 1}, {"sort_order", 2}},
+      {{"extra", "x"}, {"name", "c"}, {"comment", "kept"}, {"source_table_id", 1}},
+      {{"name", "d"},
+       {"extra", "type"},
+       {"type", "REAL"},
+       {"source_table_id", 1},
+       {"sort_order", 4},
+       {"nullable", true},
+       {"default", "0"}},
+      {{"name", "e"}, {"source_table_id", 1}},
+  };
+  for (const auto& entry : data) (void)DataService::db_insert(&session(), columns, entry);
+  for (const auto& entry : data) {
+    SCOPED_TRACE(entry.dump());
+    const auto stored = run(QueryService::query_columns_first(
+        &session(), columns, meta::SourceColumn::name == entry.at("name")));
+    ASSERT_TRUE(stored);
+    for (const auto& field : columns.fields().subspan(1)) {
+      const std::string name(field.name);
+      EXPECT_EQ((*stored)[name], entry.contains(name) ? entry.at(name) : Json()) << name;
     }
   }
 }
