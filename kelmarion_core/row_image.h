@@ -2,8 +2,9 @@
 
 // A stored row in compact form: per field NULL, an integer or text, the texts
 // kept together in one buffer. A backend fills one from the values it bound or
-// read, which costs one or two allocations, where a row of JSON values costs one
-// per text; the JSON values are made only for the fields someone reads.
+// read; for a row of the record classes' size that allocates nothing, where a
+// row of JSON values costs an allocation per text. The JSON values are made only
+// for the fields someone reads.
 
 #include <array>
 #include <cstddef>
@@ -26,7 +27,7 @@ class RowImage {
 
   // Makes room for `bytes` more bytes of text, so that the next set_text() calls
   // that add up to it do not grow the buffer.
-  void reserve_text(std::size_t bytes) { _text.reserve(_text.size() + bytes); }
+  void reserve_text(std::size_t bytes);
 
   void set_null(std::size_t field) noexcept { _cell(field) = Cell{}; }
   void set_integer(std::size_t field, std::int64_t value) noexcept;
@@ -62,10 +63,20 @@ class RowImage {
     return _size <= inline_cells ? _inline[field] : _heap[field];
   }
 
+  // The texts of most rows fit in the image too; longer ones move to `_long_text`.
+  static constexpr std::size_t inline_text = 96;
+
+  [[nodiscard]] const char* _text_data() const noexcept {
+    return _text_is_long ? _long_text.data() : _short_text.data();
+  }
+
   std::array<Cell, inline_cells> _inline {};
   std::vector<Cell> _heap;
   std::size_t _size = 0;
-  std::string _text;
+  std::array<char, inline_text> _short_text{};
+  std::string _long_text;
+  std::size_t _text_size = 0;
+  bool _text_is_long = false;
 };
 
 }  // namespace kelmarion::core
