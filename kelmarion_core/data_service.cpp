@@ -20,7 +20,13 @@ asio::awaitable<Record> DataService::db_update(AsyncSession* db, std::int64_t pr
                                                const RecordClass& model_class,
                                                const nlohmann::ordered_json& update_model) {
   auto& session = detail::require_session(db, model_class);
-  auto record = co_await session.connection().update(model_class, primary_id, update_model);
+  auto& connection = session.connection();
+  if (auto* now = connection.immediate()) {
+    auto record = now->update_now(model_class, primary_id, update_model);
+    session.note_update(model_class.table_name(), record.id());
+    co_return record;
+  }
+  auto record = co_await connection.update(model_class, primary_id, update_model);
   session.note_update(model_class.table_name(), record.id());
   co_return record;
 }

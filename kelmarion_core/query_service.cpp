@@ -14,7 +14,9 @@ asio::awaitable<std::optional<Record>> QueryService::query_columns_first(
   // A lookup under a parent that has no identifier must not widen to the records
   // of every parent: it finds nothing.
   if (condition.matches_nothing()) co_return std::nullopt;
-  co_return co_await session.connection().find_first(model_class, condition);
+  auto& connection = session.connection();
+  if (auto* now = connection.immediate()) co_return now->find_first_now(model_class, condition);
+  co_return co_await connection.find_first(model_class, condition);
 }
 
 asio::awaitable<std::vector<Record>> QueryService::query_all(AsyncSession* db,

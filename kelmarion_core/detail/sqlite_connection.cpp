@@ -242,6 +242,13 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
   return mask;
 }
 
+std::optional<Record>& SqliteConnection::_last_found_of(const RecordClass& record_class) {
+  for (auto& [of, found] : _last_found) {
+    if (of == &record_class) return found;
+  }
+  return _last_found.emplace_back(&record_class, std::nullopt).second;
+}
+
 std::vector<SqliteConnection::KeyAt>& SqliteConnection::_key_order_of(
     const RecordClass& record_class) {
   for (auto& [of, keys] : _key_order) {
@@ -305,16 +312,17 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
       }
       continue;
     }
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    if (text == nullptr) {
-      // NULL, unless SQLite ran out of memory making the text.
-      if (sqlite3_column_type(statement, column) == SQLITE_NULL) continue;
+    if (sqlite3_column_type(statement, column) == SQLITE_NULL) continue;
+    // The bytes as stored: sqlite3_column_text() would copy each text that is
+    // not NUL-terminated in the page (most are) to terminate it.
+    const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, column));
+    const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+    if (text == nullptr && size != 0) {
       throw_sqlite_error(SQLITE_NOMEM, _db.get(),
                          fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
                          sqlite3_sql(statement));
     }
-    const std::string_view bytes(text,
-                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+    const std::string_view bytes(size == 0 ? "" : text, size);
     if (text_count == texts.size()) {
       image.set_text(i, bytes);
     } else {
@@ -397,6 +405,11 @@ std::optional<Record> SqliteConnection::_read_by_id(const RecordClass& record_cl
 
 asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const RecordClass& record_class,
                                                                     const Condition& condition) {
+  co_return find_first_now(record_class, condition);
+}
+
+std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record_class,
+                                                       const Condition& condition) {
   _ensure_table(record_class);
   const auto shape = lookup_shape(record_class, condition);
   if (!shape) {
@@ -404,15 +417,15 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const Record
     const auto select = render_select_first(record_class, condition, Dialect::sqlite);
     auto* statement = _statement(select.sql);
     _bind(statement, select.parameters, select.sql);
-    co_return _fetch_one(record_class, statement, select.sql);
+    return _fetch_one(record_class, statement, select.sql);
   }
   auto& cached = _cached({&record_class, StatementKind::select_first, *shape}, [&] {
     return render_select_first(record_class, condition, Dialect::sqlite).sql;
   });
   _bind_terms(record_class, condition, *shape, cached);
   auto found = _fetch_one(record_class, cached.statement.get(), cached.sql);
-  if (found && in_transaction()) _last_found.insert_or_assign(&record_class, *found);
-  co_return found;
+  if (found && in_transaction()) _last_found_of(record_class) = *found;
+  return found;
 }
 
 asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
@@ -459,6 +472,11 @@ Record SqliteConnection::insert(const RecordClass& record_class,
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
                                                  const nlohmann::ordered_json& data) {
+  co_return update_now(record_class, id, data);
+}
+
+Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_t id,
+                                    const nlohmann::ordered_json& data) {
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::update, mask}, [&] {
@@ -472,11 +490,10 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
   } else {
     _run(record_class, cached);
     if (sqlite3_changes(_db.get()) > 0) {
-      const auto found = _last_found.find(&record_class);
-      if (in_transaction() && found != _last_found.end() && found->second.id() == id &&
-          found->second.image() != nullptr) {
-        row = _stored_record(record_class, mask, id, found->second.image());
-        _last_found.erase(found);
+      auto& found = _last_found_of(record_class);
+      if (in_transaction() && found && found->id() == id && found->image() != nullptr) {
+        row = _stored_record(record_class, mask, id, found->image());
+        found.reset();
       } else {
         row = _read_by_id(record_class, id);
       }
@@ -487,7 +504,7 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
                                     record_class.table_name(), record_class.id_field(), id),
                         "", "", cached.sql);
   }
-  co_return std::move(*row);
+  return std::move(*row);
 }
 
 asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
@@ -495,14 +512,14 @@ asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, 
   auto& cached = _cached({&record_class, StatementKind::remove, 0},
                          [&] { return render_delete(record_class, Dialect::sqlite); });
   _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
-  _last_found.erase(&record_class);
+  _last_found_of(record_class).reset();
   (void)_fetch_one(record_class, cached.statement.get(), cached.sql);
   co_return;
 }
 
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   const std::string text(sql);
-  _last_found.clear();
+  for (auto& [of, found] : _last_found) found.reset();
   check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),
                fmt::format("store '{}'", _path), sql);
   // A rollback may have undone tables created inside the transaction: check again.

@@ -21,7 +21,7 @@
 
 namespace kelmarion::core::detail {
 
-class SqliteConnection final : public StoreConnection {
+class SqliteConnection final : public StoreConnection, public ImmediateStore {
  public:
   // Opens (creating when missing) the store at `path`; ":memory:" or an empty
   // path opens a private in-memory store. Throws DatabaseError when it cannot.
@@ -41,6 +41,12 @@ class SqliteConnection final : public StoreConnection {
   // SQLite transactions begin IMMEDIATE: they already exclude other writers.
   asio::awaitable<void> lock(std::string_view /*key*/) override { co_return; }
   [[nodiscard]] bool in_transaction() const noexcept override;
+
+  [[nodiscard]] ImmediateStore* immediate() noexcept override { return this; }
+  [[nodiscard]] std::optional<Record> find_first_now(const RecordClass& record_class,
+                                                     const Condition& condition) override;
+  [[nodiscard]] Record update_now(const RecordClass& record_class, std::int64_t id,
+                                  const nlohmann::ordered_json& data) override;
 
  private:
   // What a cached statement does; with the record class and the shape of its
@@ -129,7 +135,9 @@ class SqliteConnection final : public StoreConnection {
   // The record each lookup of a class last found, while a transaction is open:
   // no other connection can change it before this one's transaction ends, so
   // its update need not read it back.
-  std::unordered_map<const RecordClass*, Record> _last_found;
+  // (A short list: a store has a handful of record classes.)
+  std::vector<std::pair<const RecordClass*, std::optional<Record>>> _last_found;
+  [[nodiscard]] std::optional<Record>& _last_found_of(const RecordClass& record_class);
 };
 
 }  // namespace kelmarion::core::detail

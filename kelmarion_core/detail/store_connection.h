@@ -17,6 +17,21 @@
 
 namespace kelmarion::core::detail {
 
+// find_first() and update() of a backend that answers at once.
+class ImmediateStore {
+ public:
+  [[nodiscard]] virtual std::optional<Record> find_first_now(const RecordClass& record_class,
+                                                             const Condition& condition) = 0;
+  [[nodiscard]] virtual Record update_now(const RecordClass& record_class, std::int64_t id,
+                                          const nlohmann::ordered_json& data) = 0;
+
+ protected:
+  ImmediateStore() = default;
+  ImmediateStore(const ImmediateStore&) = default;
+  ImmediateStore& operator=(const ImmediateStore&) = default;
+  ~ImmediateStore() = default;
+};
+
 class StoreConnection {
  public:
   StoreConnection() = default;
@@ -60,6 +75,11 @@ class StoreConnection {
 
   // True while a transaction begun with execute("BEGIN") is open.
   [[nodiscard]] virtual bool in_transaction() const noexcept = 0;
+
+  // Non-null for a backend whose lookups and updates never suspend: the same
+  // operations as plain calls, which the data services use to spare a coroutine
+  // frame per record.
+  [[nodiscard]] virtual ImmediateStore* immediate() noexcept { return nullptr; }
 };
 
 }  // namespace kelmarion::core::detail
