@@ -8,6 +8,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -84,6 +85,23 @@ class RecordClass {
   [[nodiscard]] static std::size_t _slot_of(std::string_view name) noexcept;
 };
 
+// Reads stored rows for records a backend hands out before reading them.
+class RowSource {
+ public:
+  RowSource() = default;
+  RowSource(const RowSource&) = delete;
+  RowSource& operator=(const RowSource&) = delete;
+  RowSource(RowSource&&) = delete;
+  RowSource& operator=(RowSource&&) = delete;
+  virtual ~RowSource() = default;
+
+  // Runs `read` while no other work uses the source's connection.
+  virtual void locked(const std::function<void()>& read) = 0;
+  // Fills `image`, of NULL cells, with the stored row `id` of `record_class`.
+  // Called only from within locked(). Throws when it cannot.
+  virtual void read_row(const RecordClass& record_class, std::int64_t id, RowImage& image) = 0;
+};
+
 // One stored record: a value per field of its class, as the database holds it.
 // Absent values are JSON null; json fields hold the parsed JSON value. A record
 // never changes, so copies share their values: copying one is cheap. A record
@@ -105,6 +123,11 @@ class Record {
     record._image_filled();
     return record;
   }
+  // The stored record `id`, read from `source` when a field other than the
+  // identifier is first read, or when load() is called. The backend must call
+  // load() on every copy still held elsewhere before the row can change.
+  [[nodiscard]] static Record deferred(const RecordClass& record_class, std::int64_t id,
+                                       std::shared_ptr<RowSource> source);
 
   [[nodiscard]] const RecordClass& record_class() const noexcept { return *_record_class; }
 
@@ -116,7 +139,12 @@ class Record {
   [[nodiscard]] std::int64_t id() const;
 
   // The row image the record was made from, or nullptr.
-  [[nodiscard]] const RowImage* image() const noexcept;
+  [[nodiscard]] const RowImage* image() const;
+
+  // Reads a deferred record's row now; nothing for any other record.
+  void load() const;
+  // How many Records share these values (this one included).
+  [[nodiscard]] long use_count() const noexcept { return _state.use_count(); }
 
   // A new JSON object from field name to value, in field order.
   [[nodiscard]] nlohmann::ordered_json model_dump() const;
@@ -128,6 +156,7 @@ class Record {
   struct State;
   // A record of NULL cells, for from_image() to fill.
   explicit Record(const RecordClass& record_class);
+  Record(const RecordClass& record_class, std::shared_ptr<State> state);
   [[nodiscard]] RowImage& _image_to_fill() noexcept;
   void _image_filled();
 

@@ -44,15 +44,6 @@ void RowImage::reserve_text(std::size_t bytes) {
   }
 }
 
-void RowImage::set_from(std::size_t field, const RowImage& other) {
-  const auto& cell = other._cell(field);
-  if (cell.kind == CellKind::text) {
-    set_text(field, other.text(field));
-  } else {
-    _cell(field) = cell;
-  }
-}
-
 std::string_view RowImage::text(std::size_t field) const noexcept {
   const auto& cell = _cell(field);
   return {_text_data() + cell.number, cell.size};

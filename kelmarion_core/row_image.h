@@ -32,8 +32,6 @@ class RowImage {
   void set_null(std::size_t field) noexcept { _cell(field) = Cell{}; }
   void set_integer(std::size_t field, std::int64_t value) noexcept;
   void set_text(std::size_t field, std::string_view text);
-  // Sets `field` to what `other` holds in its own `field`.
-  void set_from(std::size_t field, const RowImage& other);
 
   [[nodiscard]] CellKind kind(std::size_t field) const noexcept { return _cell(field).kind; }
   // The integer of an integer cell.

@@ -61,9 +61,18 @@ RenderedSql render_where(const RecordClass& record_class, const Condition& condi
 RenderedSql render_select_first(const RecordClass& record_class, const Condition& condition,
                                 Dialect dialect) {
   auto where = render_where(record_class, condition, dialect);
-  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {} LIMIT 1", column_list(record_class),
-                          quote_identifier(record_class.table_name()), where.sql,
-                          quote_identifier(record_class.id_field()));
+  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {} LIMIT 1",
+                          column_list(record_class), quote_identifier(record_class.table_name()),
+                          where.sql, quote_identifier(record_class.id_field()));
+  return where;
+}
+
+RenderedSql render_select_first_id(const RecordClass& record_class, const Condition& condition,
+                                   Dialect dialect) {
+  auto where = render_where(record_class, condition, dialect);
+  const auto id = quote_identifier(record_class.id_field());
+  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {} LIMIT 1", id,
+                          quote_identifier(record_class.table_name()), where.sql, id);
   return where;
 }
 

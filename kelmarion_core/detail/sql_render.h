@@ -36,6 +36,9 @@ struct RenderedSql {
 // SELECT of every field of the first record (lowest identifier) that satisfies `condition`.
 [[nodiscard]] RenderedSql render_select_first(const RecordClass& record_class,
                                               const Condition& condition, Dialect dialect);
+// The same lookup selecting the identifier alone.
+[[nodiscard]] RenderedSql render_select_first_id(const RecordClass& record_class,
+                                                 const Condition& condition, Dialect dialect);
 
 // SELECT of every field of all records that satisfy `condition`, by identifier.
 [[nodiscard]] RenderedSql render_select_all(const RecordClass& record_class,

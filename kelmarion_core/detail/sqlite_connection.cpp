@@ -1,6 +1,8 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
 #include <array>
+#include <functional>
+#include <mutex>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -116,11 +118,66 @@ std::size_t SqliteConnection::StatementKeyHash::operator()(const StatementKey& k
   return combined * 1000003U ^ std::hash<std::uint64_t>()(key.shape);
 }
 
+// Reads the rows of the records the connection handed out unread, under the
+// lock every operation of the connection holds.
+class SqliteConnection::Rows final : public RowSource {
+ public:
+  explicit Rows(SqliteConnection& owner) : _owner(&owner) {}
+
+  void locked(const std::function<void()>& read) override {
+    const std::lock_guard lock(mutex);
+    read();
+  }
+  void read_row(const RecordClass& record_class, std::int64_t id, RowImage& image) override {
+    // The connection reads every record still held before it closes.
+    if (_owner == nullptr) throw Error("a record was read after its store was closed");
+    _owner->_read_by_id_into(record_class, id, image);
+  }
+  void detach() noexcept { _owner = nullptr; }
+
+  std::recursive_mutex mutex;
+
+ private:
+  SqliteConnection* _owner;
+};
+
+SqliteConnection::~SqliteConnection() {
+  const std::lock_guard lock(_rows->mutex);
+  try {
+    _settle();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
+    // Records whose rows could not be read fail when they are read.
+  }
+  _rows->detach();
+}
+
+std::unique_lock<std::recursive_mutex> SqliteConnection::_use() {
+  std::unique_lock lock(_rows->mutex);
+  _settle();
+  return lock;
+}
+
+void SqliteConnection::_settle() {
+  // Records handed out unread whose rows this operation might change: read the
+  // ones still held elsewhere now, as they are. A failure leaves them listed.
+  for (const auto& record : _handed_out) {
+    if (record.use_count() > 1) record.load();
+  }
+  _handed_out.clear();
+}
+
+Record SqliteConnection::_hand_out(const RecordClass& record_class, std::int64_t id) {
+  auto record = Record::deferred(record_class, id, _rows);
+  _handed_out.push_back(record);
+  return record;
+}
+
 SqliteConnection::SqliteConnection(const std::string& path)
     : _path(path.empty() ? ":memory:" : path),
       _db(open_sqlite(_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       fmt::format("open store '{}'", _path))) {
   check_sqlite(sqlite3_busy_timeout(_db.get(), busy_timeout_ms), _db.get(), "set busy timeout");
+  _rows = std::make_shared<Rows>(*this);
 }
 
 void SqliteConnection::_ensure_table(const RecordClass& record_class) {
@@ -242,13 +299,6 @@ std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
   return mask;
 }
 
-std::optional<Record>& SqliteConnection::_last_found_of(const RecordClass& record_class) {
-  for (auto& [of, found] : _last_found) {
-    if (of == &record_class) return found;
-  }
-  return _last_found.emplace_back(&record_class, std::nullopt).second;
-}
-
 std::vector<SqliteConnection::KeyAt>& SqliteConnection::_key_order_of(
     const RecordClass& record_class) {
   for (auto& [of, keys] : _key_order) {
@@ -334,15 +384,14 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
   for (std::size_t k = 0; k < text_count; ++k) image.set_text(texts[k].field, texts[k].bytes);
 }
 
-Record SqliteConnection::_stored_record(const RecordClass& record_class, std::uint64_t mask,
-                                        std::int64_t id, const RowImage* before) const {
+Record SqliteConnection::_inserted_record(const RecordClass& record_class, std::uint64_t mask,
+                                          std::int64_t id) const {
   const auto count = record_class.fields().size();
   const auto written = [mask](std::size_t i) { return (mask & (std::uint64_t{1} << i)) != 0; };
   std::size_t text_bytes = 0;
   for (std::size_t i = 1; i < count; ++i) {
-    if (!written(i)) {
-      if (before != nullptr) text_bytes += before->text_size(i);
-    } else if (const auto* value = _given[i]) {
+    if (!written(i)) continue;
+    if (const auto* value = _given[i]) {
       if (const auto* text = value->get_ptr<const std::string*>()) text_bytes += text->size();
     } else if (const auto* text = std::get_if<std::string>(&_converted[i])) {
       text_bytes += text->size();
@@ -352,10 +401,9 @@ Record SqliteConnection::_stored_record(const RecordClass& record_class, std::ui
     image.reserve_text(text_bytes);
     image.set_integer(0, id);
     for (std::size_t i = 1; i < count; ++i) {
-      if (!written(i)) {
-        // Not written: as it was, or NULL in a new record (the tables have no defaults).
-        if (before != nullptr) image.set_from(i, *before);
-      } else if (const auto* value = _given[i]) {
+      // Fields not written stay NULL: the tables have no defaults.
+      if (!written(i)) continue;
+      if (const auto* value = _given[i]) {
         set_bound_as_is(image, i, *value);
       } else {
         set_converted(image, i, _converted[i]);
@@ -394,6 +442,26 @@ void SqliteConnection::_run(const RecordClass& record_class, const CachedStateme
   }
 }
 
+void SqliteConnection::_read_by_id_into(const RecordClass& record_class, std::int64_t id,
+                                        RowImage& image) {
+  auto& cached = _cached({&record_class, StatementKind::select_by_id, 0},
+                         [&] { return render_update(record_class, 0, Dialect::sqlite); });
+  auto* statement = cached.statement.get();
+  _bind_value(statement, 1, SqlValue{id}, cached.sql);
+  const StatementUse use(statement);
+  const auto what = [&] {
+    return fmt::format("store '{}', table '{}'", _path, record_class.table_name());
+  };
+  const int result = sqlite3_step(statement);
+  if (result == SQLITE_ROW) {
+    _read_row_into(record_class, statement, image);
+    return;
+  }
+  if (result != SQLITE_DONE) throw_sqlite_error(result, _db.get(), what(), cached.sql);
+  throw DatabaseError(fmt::format("{}: record {} {} is gone", what(), record_class.id_field(), id),
+                      "", "", cached.sql);
+}
+
 std::optional<Record> SqliteConnection::_read_by_id(const RecordClass& record_class,
                                                     std::int64_t id) {
   // An UPDATE of no field is the SELECT of the record by its identifier.
@@ -410,6 +478,7 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const Record
 
 std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record_class,
                                                        const Condition& condition) {
+  const auto lock = _use();
   _ensure_table(record_class);
   const auto shape = lookup_shape(record_class, condition);
   if (!shape) {
@@ -419,17 +488,35 @@ std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record
     _bind(statement, select.parameters, select.sql);
     return _fetch_one(record_class, statement, select.sql);
   }
+  if (in_transaction()) {
+    // Inside a transaction no other connection changes the row, and this one
+    // reads it before it changes it (_settle()): the lookup reads the identifier
+    // from the index alone, the row when someone reads the record.
+    auto& cached = _cached({&record_class, StatementKind::select_first_id, *shape}, [&] {
+      return render_select_first_id(record_class, condition, Dialect::sqlite).sql;
+    });
+    _bind_terms(record_class, condition, *shape, cached);
+    auto* statement = cached.statement.get();
+    const StatementUse use_statement(statement);
+    const int result = sqlite3_step(statement);
+    if (result == SQLITE_DONE) return std::nullopt;
+    if (result != SQLITE_ROW) {
+      throw_sqlite_error(result, _db.get(),
+                         fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
+                         cached.sql);
+    }
+    return _hand_out(record_class, sqlite3_column_int64(statement, 0));
+  }
   auto& cached = _cached({&record_class, StatementKind::select_first, *shape}, [&] {
     return render_select_first(record_class, condition, Dialect::sqlite).sql;
   });
   _bind_terms(record_class, condition, *shape, cached);
-  auto found = _fetch_one(record_class, cached.statement.get(), cached.sql);
-  if (found && in_transaction()) _last_found_of(record_class) = *found;
-  return found;
+  return _fetch_one(record_class, cached.statement.get(), cached.sql);
 }
 
 asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
                                                                 const Condition& condition) {
+  const auto lock = _use();
   _ensure_table(record_class);
   sqlite3_stmt* statement = nullptr;
   std::string_view sql;
@@ -458,6 +545,7 @@ asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClas
 
 Record SqliteConnection::insert(const RecordClass& record_class,
                                 const nlohmann::ordered_json& data) {
+  const auto lock = _use();
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::insert, mask}, [&] {
@@ -467,7 +555,7 @@ Record SqliteConnection::insert(const RecordClass& record_class,
   _run(record_class, cached);
   // The identifier is the rowid, which the insert just assigned; the other
   // fields are what was bound.
-  return _stored_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()), nullptr);
+  return _inserted_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()));
 }
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
@@ -477,6 +565,7 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
 
 Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_t id,
                                     const nlohmann::ordered_json& data) {
+  const auto lock = _use();
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::update, mask}, [&] {
@@ -490,13 +579,8 @@ Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_
   } else {
     _run(record_class, cached);
     if (sqlite3_changes(_db.get()) > 0) {
-      auto& found = _last_found_of(record_class);
-      if (in_transaction() && found && found->id() == id && found->image() != nullptr) {
-        row = _stored_record(record_class, mask, id, found->image());
-        found.reset();
-      } else {
-        row = _read_by_id(record_class, id);
-      }
+      // Read as stored now, when first read (see find_first_now()).
+      row = in_transaction() ? _hand_out(record_class, id) : *_read_by_id(record_class, id);
     }
   }
   if (!row) {
@@ -508,18 +592,18 @@ Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_
 }
 
 asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
+  const auto lock = _use();
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::remove, 0},
                          [&] { return render_delete(record_class, Dialect::sqlite); });
   _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
-  _last_found_of(record_class).reset();
   (void)_fetch_one(record_class, cached.statement.get(), cached.sql);
   co_return;
 }
 
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
+  const auto lock = _use();
   const std::string text(sql);
-  for (auto& [of, found] : _last_found) found.reset();
   check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),
                fmt::format("store '{}'", _path), sql);
   // A rollback may have undone tables created inside the transaction: check again.

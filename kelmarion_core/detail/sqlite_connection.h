@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -26,6 +27,12 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   // Opens (creating when missing) the store at `path`; ":memory:" or an empty
   // path opens a private in-memory store. Throws DatabaseError when it cannot.
   explicit SqliteConnection(const std::string& path);
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+  SqliteConnection(SqliteConnection&&) = delete;
+  SqliteConnection& operator=(SqliteConnection&&) = delete;
+  // Reads the records still held that were handed out unread.
+  ~SqliteConnection() override;
 
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::sqlite; }
   [[nodiscard]] asio::awaitable<std::optional<Record>> find_first(
@@ -53,6 +60,7 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   // fields or terms, it decides the SQL text, so the text is rendered once.
   enum class StatementKind : std::uint8_t {
     select_first,
+    select_first_id,
     select_all,
     select_by_id,
     insert,
@@ -73,6 +81,15 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
     SqliteStatement statement;
   };
 
+  class Rows;
+  // Every operation starts here: it takes the lock that reading a handed-out
+  // record also takes, then _settle()s.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> _use();
+  // Reads each record handed out unread that is still held elsewhere.
+  void _settle();
+  // A record of the stored row `id`, read when first needed.
+  [[nodiscard]] Record _hand_out(const RecordClass& record_class, std::int64_t id);
+  void _read_by_id_into(const RecordClass& record_class, std::int64_t id, RowImage& image);
   void _ensure_table(const RecordClass& record_class);
   sqlite3_stmt* _statement(const std::string& sql);
   // The cached statement for `key`, prepared from `render()` on first use.
@@ -112,11 +129,10 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   void _run(const RecordClass& record_class, const CachedStatement& statement);
   // The stored record `id`, or nullopt.
   [[nodiscard]] std::optional<Record> _read_by_id(const RecordClass& record_class, std::int64_t id);
-  // The record `id` as stored after writing the collected fields of `mask` over
-  // `before` (the record before, or nullptr for a new one): what reading it back
-  // would give, worked out from the values bound.
-  [[nodiscard]] Record _stored_record(const RecordClass& record_class, std::uint64_t mask,
-                                      std::int64_t id, const RowImage* before) const;
+  // The record `id` just inserted with the collected fields of `mask`: what
+  // reading it back would give, worked out from the values bound.
+  [[nodiscard]] Record _inserted_record(const RecordClass& record_class, std::uint64_t mask,
+                                        std::int64_t id) const;
   // Steps a statement that returns at most one row, reading it; resets it after.
   [[nodiscard]] std::optional<Record> _fetch_one(const RecordClass& record_class,
                                                  sqlite3_stmt* statement, std::string_view sql);
@@ -132,12 +148,10 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   std::vector<const nlohmann::ordered_json*> _given;
   std::vector<SqlValue> _converted;
   std::vector<std::pair<const RecordClass*, std::vector<KeyAt>>> _key_order;
-  // The record each lookup of a class last found, while a transaction is open:
-  // no other connection can change it before this one's transaction ends, so
-  // its update need not read it back.
-  // (A short list: a store has a handful of record classes.)
-  std::vector<std::pair<const RecordClass*, std::optional<Record>>> _last_found;
-  [[nodiscard]] std::optional<Record>& _last_found_of(const RecordClass& record_class);
+  // Records handed out before their rows were read, which _settle() reads when
+  // still held, before the next operation; and what reads them.
+  std::vector<Record> _handed_out;
+  std::shared_ptr<Rows> _rows;
 };
 
 }  // namespace kelmarion::core::detail

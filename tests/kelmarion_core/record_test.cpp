@@ -101,10 +101,18 @@ TEST(RecordFromImage, ReadsEachCellAsItsFieldsKindWouldBeRead) {
   for (const auto& field : record_class.fields())
     EXPECT_EQ(dump.at(std::string(field.name)), record[field.name]);
 
-  // An image copied cell by cell, texts included, reads the same.
-  RowImage copied(record_class.fields().size());
-  for (std::size_t i = 0; i < record_class.fields().size(); ++i) copied.set_from(i, image);
+  // A copied image reads the same, and so does one whose texts outgrew the image.
+  RowImage copied = image;
   EXPECT_EQ(Record(record_class, copied).model_dump(), dump);
+  RowImage long_texts(record_class.fields().size());
+  const std::string long_name(300, 'n');
+  long_texts.set_text(index("name"), "short");
+  long_texts.set_text(index("referred_table"), long_name);
+  long_texts.set_text(index("constrained_columns"), R"(["a","b"])");
+  const Record long_record(record_class, long_texts);
+  EXPECT_EQ(long_record["name"], "short");
+  EXPECT_EQ(long_record["referred_table"], long_name);
+  EXPECT_EQ(long_record["constrained_columns"], Json::array({"a", "b"}));
   auto values = Record(record_class, std::move(copied)).take_values();
   EXPECT_EQ(values[index("constrained_columns")], Json::array({"a", "b"}));
 }
