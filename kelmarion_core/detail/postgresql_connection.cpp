@@ -365,6 +365,21 @@ asio::awaitable<std::optional<std::vector<Record>>> PostgresqlConnection::_known
   if (!expected) co_return std::nullopt;
   const auto set = TransactionMirror::link_of(record_class, condition, *expected);
   if (!set) co_return std::nullopt;
+  if (_mirror.parent_is_new(*set) && _mirror.stored_children_unchecked(*set)) {
+    // Records stored apart from this transaction's that refer to a new parent's
+    // identifier (of this link, from the first new parent on) make it a parent
+    // with children after all.
+    const auto link = record_class.fields()[set->link_field].name;
+    const auto sql = fmt::format("SELECT 1 FROM {} WHERE {} >= $1 AND {} < $2 LIMIT 1",
+                                 quote_identifier(record_class.table_name()),
+                                 quote_identifier(link), quote_identifier(record_class.id_field()));
+    const std::vector<SqlValue> parameters{
+        SqlValue{_mirror.first_new_parent(*set)},
+        SqlValue{_mirror.first_created(record_class).value_or(INT64_MAX)}};
+    const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
+    const auto result = co_await _run_after_queue(sql, parameters, what);
+    _mirror.note_stored_children(*set, PQntuples(result.get()) > 0);
+  }
   if (!_mirror.knows(*set)) {
     // The first lookup under a parent reads the children of the class under it
     // and under the parents a save walks next: the lookups after it are

@@ -166,6 +166,31 @@ void SqliteConnection::_settle() {
   _handed_out.clear();
 }
 
+bool SqliteConnection::_finds_nothing(const RecordClass& record_class, const Condition& condition,
+                                      std::uint64_t shape) {
+  std::array<std::size_t, 8> fields{};  // lookup_shape() allows 8 terms
+  const auto count = condition.terms().size();
+  for (std::size_t t = 0; t < count; ++t) {
+    fields.at(t) = static_cast<std::size_t>((shape >> (8U * t)) & 0x7fU) - 1U;
+  }
+  return _created_records.finds_nothing(record_class, condition,
+                                        std::span<const std::size_t>(fields.data(), count));
+}
+
+bool SqliteConnection::_stored_children(const RecordClass& child_class, std::string_view link_field,
+                                        std::int64_t first_parent) {
+  const auto sql =
+      fmt::format("SELECT 1 FROM {} WHERE {} >= ?1 LIMIT 1",
+                  quote_identifier(child_class.table_name()), quote_identifier(link_field));
+  _ensure_table(child_class);
+  auto* statement = _statement(sql);
+  _bind_value(statement, 1, SqlValue{first_parent}, sql);
+  const StatementUse use(statement);
+  return check_sqlite(sqlite3_step(statement), _db.get(),
+                      fmt::format("store '{}', table '{}'", _path, child_class.table_name()),
+                      sql) == SQLITE_ROW;
+}
+
 Record SqliteConnection::_hand_out(const RecordClass& record_class, std::int64_t id) {
   auto record = Record::deferred(record_class, id, _rows);
   _handed_out.push_back(record);
@@ -489,6 +514,7 @@ std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record
     return _fetch_one(record_class, statement, select.sql);
   }
   if (in_transaction()) {
+    if (_finds_nothing(record_class, condition, *shape)) return std::nullopt;
     // Inside a transaction no other connection changes the row, and this one
     // reads it before it changes it (_settle()): the lookup reads the identifier
     // from the index alone, the row when someone reads the record.
@@ -555,7 +581,9 @@ Record SqliteConnection::insert(const RecordClass& record_class,
   _run(record_class, cached);
   // The identifier is the rowid, which the insert just assigned; the other
   // fields are what was bound.
-  return _inserted_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()));
+  auto record = _inserted_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()));
+  if (in_transaction()) _created_records.note_insert(record);
+  return record;
 }
 
 asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
@@ -568,6 +596,7 @@ Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_
   const auto lock = _use();
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
+  _created_records.note_update(record_class);
   auto& cached = _cached({&record_class, StatementKind::update, mask}, [&] {
     return render_update(record_class, mask, Dialect::sqlite, Returning::nothing);
   });
@@ -593,6 +622,7 @@ Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_
 
 asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
   const auto lock = _use();
+  _created_records.distrust();  // the largest identifier may come back
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::remove, 0},
                          [&] { return render_delete(record_class, Dialect::sqlite); });
@@ -603,6 +633,7 @@ asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, 
 
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   const auto lock = _use();
+  _created_records.clear();  // a transaction begins or ends, or SQL of the host's ran
   const std::string text(sql);
   check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),
                fmt::format("store '{}'", _path), sql);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "kelmarion_core/detail/sqlite_created_records.h"
 #include "kelmarion_core/detail/sqlite_handle.h"
 #include "kelmarion_core/detail/store_connection.h"
 
@@ -87,6 +88,14 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   [[nodiscard]] std::unique_lock<std::recursive_mutex> _use();
   // Reads each record handed out unread that is still held elsewhere.
   void _settle();
+  // True when no record can satisfy `condition`, which looks under a parent
+  // created in this transaction, as known without a query (see CreatedRecords).
+  [[nodiscard]] bool _finds_nothing(const RecordClass& record_class, const Condition& condition,
+                                    std::uint64_t shape);
+  // Whether a stored record of `child_class` refers through `link_field` to an
+  // identifier at or above `first_parent`.
+  [[nodiscard]] bool _stored_children(const RecordClass& child_class, std::string_view link_field,
+                                      std::int64_t first_parent);
   // A record of the stored row `id`, read when first needed.
   [[nodiscard]] Record _hand_out(const RecordClass& record_class, std::int64_t id);
   void _read_by_id_into(const RecordClass& record_class, std::int64_t id, RowImage& image);
@@ -151,6 +160,10 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   // Records handed out before their rows were read, which _settle() reads when
   // still held, before the next operation; and what reads them.
   std::vector<Record> _handed_out;
+  CreatedRecords _created_records{
+      [this](const RecordClass& child_class, std::string_view link_field, std::int64_t first) {
+        return _stored_children(child_class, link_field, first);
+      }};
   std::shared_ptr<Rows> _rows;
 };
 

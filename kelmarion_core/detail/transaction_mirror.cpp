@@ -62,9 +62,31 @@ bool TransactionMirror::parent_is_new(const ChildSet& set) const {
   return created != _created.end() && created->second.contains(set.parent_id);
 }
 
+bool TransactionMirror::stored_children_unchecked(const ChildSet& set) const {
+  return !_stored_children.contains(SetKey{set.record_class, set.link_field});
+}
+
+std::int64_t TransactionMirror::first_new_parent(const ChildSet& set) const {
+  return _first_created.at(*parent_table_of(*set.record_class, set.link_field));
+}
+
+std::optional<std::int64_t> TransactionMirror::first_created(
+    const RecordClass& record_class) const {
+  const auto found = _first_created.find(record_class.table_name());
+  if (found == _first_created.end()) return std::nullopt;
+  return found->second;
+}
+
+void TransactionMirror::note_stored_children(const ChildSet& set, bool found) {
+  _stored_children.insert_or_assign(SetKey{set.record_class, set.link_field}, found);
+}
+
 bool TransactionMirror::knows(const ChildSet& set) {
   if (_held(set) != nullptr) return true;
   if (!parent_is_new(set) || _released.contains(set)) return false;
+  // A new parent that stored records may refer to is read from the server.
+  const auto checked = _stored_children.find(SetKey{set.record_class, set.link_field});
+  if (checked == _stored_children.end() || checked->second) return false;
   _hold(set);
   return true;
 }
@@ -194,7 +216,10 @@ void TransactionMirror::note_found_in(const ChildSet& set, std::int64_t id) {
 }
 
 void TransactionMirror::note_created(const Record& record) {
-  _created[record.record_class().table_name()].insert(record.id());
+  const auto table = record.record_class().table_name();
+  _created[table].insert(record.id());
+  const auto [first, added] = _first_created.try_emplace(table, record.id());
+  if (!added) first->second = std::min(first->second, record.id());
   _place(record);
 }
 
@@ -326,6 +351,8 @@ bool TransactionMirror::keeps_unique(const Record& record) {
 void TransactionMirror::forget() {
   _sets.clear();
   _created.clear();
+  _first_created.clear();
+  _stored_children.clear();
   _released.clear();
   _last_found.clear();
   _last_found_in.clear();

@@ -19,8 +19,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -58,6 +58,19 @@ class TransactionMirror {
 
   // Whether the parent of `set` was created in this transaction.
   [[nodiscard]] bool parent_is_new(const ChildSet& set) const;
+
+  // A record stored apart from this transaction's writes may refer to a parent
+  // before it is created (no constraint stops it): such a parent has children
+  // after all. The connection checks once per class and link, before the first
+  // lookup under a new parent: whether that is still to do, and the least
+  // identifiers at stake (the first new parent's, and the first of the class
+  // created in this transaction, if any; records from it on are this
+  // transaction's own).
+  [[nodiscard]] bool stored_children_unchecked(const ChildSet& set) const;
+  [[nodiscard]] std::int64_t first_new_parent(const ChildSet& set) const;
+  [[nodiscard]] std::optional<std::int64_t> first_created(const RecordClass& record_class) const;
+  // The check's answer: whether such records exist.
+  void note_stored_children(const ChildSet& set, bool found);
 
   // The parents whose children of `set`'s class to read along with `set`'s: its
   // parent, then the siblings that follow it in identifier order among the
@@ -129,6 +142,8 @@ class TransactionMirror {
 
   std::map<SetKey, Parents> _sets;
   std::map<std::string_view, std::unordered_set<std::int64_t>, std::less<>> _created;
+  std::map<std::string_view, std::int64_t, std::less<>> _first_created;  // by table
+  std::map<SetKey, bool> _stored_children;  // checked: whether records refer to new parents
   // Sets of new parents that were let go: no longer known to be only ours.
   std::set<ChildSet> _released;
   std::unordered_map<const RecordClass*, Record> _last_found;

@@ -1,0 +1,199 @@
+#include "kelmarion_core/detail/sqlite_created_records.h"
+
+#include <algorithm>
+#include <variant>
+
+#include "kelmarion_core/detail/sql_value.h"
+
+namespace kelmarion::core::detail {
+namespace {
+
+// Hashes of stored values, the same for a cell of a row image and for the value
+// a query binds for it: NULL, an integer or text.
+constexpr std::uint64_t null_hash = 0x9e3779b97f4a7c15ULL;
+
+std::uint64_t integer_hash(std::int64_t value) {
+  return std::hash<std::int64_t>()(value) * 0xff51afd7ed558ccdULL + 1;
+}
+
+std::uint64_t text_hash(std::string_view text) {
+  return std::hash<std::string_view>()(text) * 0xc4ceb9fe1a85ec53ULL + 2;
+}
+
+std::uint64_t combine(std::uint64_t hash, std::uint64_t value) {
+  return (hash ^ value) * 0x100000001b3ULL + (hash >> 29U);
+}
+
+std::uint64_t cell_hash(const RowImage& image, std::size_t field) {
+  switch (image.kind(field)) {
+    case RowImage::CellKind::null:
+      return null_hash;
+    case RowImage::CellKind::integer:
+      return integer_hash(image.integer(field));
+    case RowImage::CellKind::text:
+      return text_hash(image.text(field));
+  }
+  return null_hash;
+}
+
+// The hash of what a query binds for `value` in a field of `kind`: converted as
+// the query converts it (which throws for a value the field cannot take).
+std::uint64_t term_hash(std::string_view table, const FieldSpec& field,
+                        const nlohmann::ordered_json& value) {
+  if (value.is_null()) return null_hash;
+  if (field.kind == FieldKind::text) {
+    if (const auto* text = value.get_ptr<const std::string*>()) return text_hash(*text);
+  }
+  if (field.kind == FieldKind::integer && value.is_number_integer() &&
+      !value.is_number_unsigned()) {
+    return integer_hash(value.get<std::int64_t>());
+  }
+  const auto converted = to_sql_value(table, field.name, field.kind, value);
+  if (const auto* integer = std::get_if<std::int64_t>(&converted)) return integer_hash(*integer);
+  if (const auto* text = std::get_if<std::string>(&converted)) return text_hash(*text);
+  return null_hash;
+}
+
+}  // namespace
+
+std::size_t CreatedRecords::ParentKeyHash::operator()(const ParentKey& key) const noexcept {
+  const auto combined = std::hash<const void*>()(key.child_class) * 31U + key.link_field;
+  return combined * 1000003U ^ std::hash<std::int64_t>()(key.parent);
+}
+
+void CreatedRecords::clear() {
+  _trusted = true;
+  for (auto& state : _classes) {
+    state.created_any = false;
+    state.changed = false;
+    std::fill(state.no_stored_children.begin(), state.no_stored_children.end(), 0);
+  }
+  _children.clear();
+}
+
+CreatedRecords::ClassState& CreatedRecords::_state(const RecordClass& record_class) {
+  for (auto& state : _classes) {
+    if (state.record_class == &record_class) return state;
+  }
+  ClassState state;
+  state.record_class = &record_class;
+  for (const auto& lookup : record_class.lookup_indexes()) {
+    auto& fields = state.lookups.emplace_back();
+    for (const auto name : lookup.fields) fields.push_back(*record_class.field_index(name));
+  }
+  state.no_stored_children.assign(record_class.parent_links().size(), 0);
+  return _classes.emplace_back(std::move(state));
+}
+
+CreatedRecords::ClassState* CreatedRecords::_state_of_table(std::string_view table) noexcept {
+  for (auto& state : _classes) {
+    if (state.record_class->table_name() == table) return &state;
+  }
+  return nullptr;
+}
+
+bool CreatedRecords::_created(std::string_view table, std::int64_t id) noexcept {
+  const auto* state = _state_of_table(table);
+  return state != nullptr && state->created_any && state->first <= id && id <= state->last;
+}
+
+void CreatedRecords::note_update(const RecordClass& record_class) {
+  _state(record_class).changed = true;
+}
+
+void CreatedRecords::note_insert(const Record& record) {
+  if (!_trusted) return;
+  const auto& record_class = record.record_class();
+  auto& state = _state(record_class);
+  const auto id = record.id();
+  if (!state.created_any) {
+    state.created_any = true;
+    state.first = id;
+  } else if (id <= state.last) {
+    // Identifiers that stop growing may repeat ones whose children are stored.
+    _trusted = false;
+    return;
+  }
+  state.last = id;
+  const auto* image = record.image();
+  for (const auto& link : record_class.parent_links()) {
+    const auto field = *record_class.field_index(link.field);
+    if (image->kind(field) != RowImage::CellKind::integer) continue;
+    const auto parent = image->integer(field);
+    if (!_created(link.parent_table, parent)) {
+      // Under a parent that may be created later: its children would be unknown.
+      const auto* parents = _state_of_table(link.parent_table);
+      if (parents == nullptr || !parents->created_any || parent > parents->last) {
+        state.changed = true;
+      }
+      continue;
+    }
+    auto& hashes = _children[ParentKey{&record_class, field, parent}];
+    for (const auto& lookup : state.lookups) {
+      std::uint64_t hash = 0;
+      for (const auto key_field : lookup) hash = combine(hash, cell_hash(*image, key_field));
+      hashes.push_back(hash);
+    }
+  }
+}
+
+bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condition& condition,
+                                   std::span<const std::size_t> fields) {
+  if (!_trusted) return false;
+  auto& state = _state(record_class);
+  if (state.changed) return false;
+  const auto& terms = condition.terms();
+  // A term on a link field whose value is a parent created in this transaction.
+  const auto& links = record_class.parent_links();
+  std::size_t link = links.size();
+  std::size_t link_field = 0;
+  std::int64_t parent = 0;
+  for (std::size_t l = 0; l < links.size() && link == links.size(); ++l) {
+    const auto field = *record_class.field_index(links[l].field);
+    for (std::size_t t = 0; t < terms.size(); ++t) {
+      const auto& value = terms[t]->value;
+      if (fields[t] != field || !value.is_number_integer() || value.is_number_unsigned()) continue;
+      if (!_created(links[l].parent_table, value.get<std::int64_t>())) continue;
+      link = l;
+      link_field = field;
+      parent = value.get<std::int64_t>();
+      break;
+    }
+  }
+  if (link == links.size()) return false;
+
+  // The terms must be those of one lookup index, whose hashes the children keep.
+  std::size_t lookup = 0;
+  while (lookup < state.lookups.size() &&
+         !(state.lookups[lookup].size() == fields.size() &&
+           std::is_permutation(fields.begin(), fields.end(), state.lookups[lookup].begin()))) {
+    ++lookup;
+  }
+  if (lookup == state.lookups.size()) return false;
+
+  // No record stored before the transaction may refer to a new parent.
+  auto& no_stored = state.no_stored_children[link];
+  if (no_stored == 0) {
+    const auto first_parent = _state_of_table(links[link].parent_table)->first;
+    no_stored = _stored_children(record_class, links[link].field, first_parent) ? 2 : 1;
+  }
+  if (no_stored != 1) return false;
+
+  const auto children = _children.find(ParentKey{&record_class, link_field, parent});
+  if (children == _children.end()) return true;
+  std::uint64_t hash = 0;
+  for (const auto field : state.lookups[lookup]) {
+    const auto term =
+        static_cast<std::size_t>(std::find(fields.begin(), fields.end(), field) - fields.begin());
+    hash = combine(hash, term_hash(record_class.table_name(), record_class.fields()[field],
+                                   terms[term]->value));
+  }
+  const auto& hashes = children->second;
+  for (std::size_t at = lookup; at < hashes.size(); at += state.lookups.size()) {
+    // The same hash: probably the same values, which the query settles.
+    if (hashes[at] == hash) return false;
+  }
+  return true;
+}
+
+}  // namespace kelmarion::core::detail
