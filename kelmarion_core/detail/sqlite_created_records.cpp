@@ -69,6 +69,8 @@ void CreatedRecords::clear() {
     std::fill(state.no_stored_children.begin(), state.no_stored_children.end(), 0);
   }
   _children.clear();
+  _kept_order.clear();
+  _let_go.clear();
 }
 
 CreatedRecords::ClassState& CreatedRecords::_state(const RecordClass& record_class) {
@@ -128,7 +130,19 @@ void CreatedRecords::note_insert(const Record& record) {
       }
       continue;
     }
-    auto& hashes = _children[ParentKey{&record_class, field, parent}];
+    const ParentKey key{&record_class, field, parent};
+    if (_let_go.contains(key)) continue;
+    auto [kept, added] = _children.try_emplace(key);
+    if (added) {
+      _kept_order.push_back(key);
+      if (_kept_order.size() > kept_parents) {
+        _let_go.insert(_kept_order.front());
+        _children.erase(_kept_order.front());
+        _kept_order.pop_front();
+      }
+      kept = _children.find(key);  // erasing another entry leaves this one, but be plain
+    }
+    auto& hashes = kept->second;
     for (const auto& lookup : state.lookups) {
       std::uint64_t hash = 0;
       for (const auto key_field : lookup) hash = combine(hash, cell_hash(*image, key_field));
@@ -179,8 +193,9 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
   }
   if (no_stored != 1) return false;
 
-  const auto children = _children.find(ParentKey{&record_class, link_field, parent});
-  if (children == _children.end()) return true;
+  const ParentKey key{&record_class, link_field, parent};
+  const auto children = _children.find(key);
+  if (children == _children.end()) return !_let_go.contains(key);
   std::uint64_t hash = 0;
   for (const auto field : state.lookups[lookup]) {
     const auto term =

@@ -10,10 +10,12 @@
 // write itself, the query answers.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -82,8 +84,13 @@ class CreatedRecords {
   bool _trusted = true;
   std::vector<ClassState> _classes;
   // The children's lookup hashes, per parent created in the transaction:
-  // lookups.size() hashes per child, in the order they were created.
+  // lookups.size() hashes per child, in the order they were created. A save
+  // walks parents one after another, so only the latest are kept: those let go
+  // (oldest first) are answered by the query again.
+  static constexpr std::size_t kept_parents = 4096;
   std::unordered_map<ParentKey, std::vector<std::uint64_t>, ParentKeyHash> _children;
+  std::deque<ParentKey> _kept_order;
+  std::unordered_set<ParentKey, ParentKeyHash> _let_go;
 };
 
 }  // namespace kelmarion::core::detail

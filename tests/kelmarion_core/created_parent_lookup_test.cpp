@@ -56,6 +56,21 @@ TEST_P(CreatedParentLookup, FindsChildrenCreatedSinceAndNothingElse) {
   EXPECT_EQ(find(orders, "id"), id);
 }
 
+TEST_P(CreatedParentLookup, FindsChildrenOfParentsLongPast) {
+  // More new parents than a store keeps in mind at once.
+  run(session().begin());
+  std::vector<std::pair<std::int64_t, std::int64_t>> made;
+  for (int i = 0; i < 5000; ++i) {
+    const auto parent = table("t" + std::to_string(i));
+    EXPECT_FALSE(find(parent, "c"));  // looked up first, as a save does
+    made.emplace_back(parent, column(parent, "c"));
+  }
+  EXPECT_EQ(find(made.front().first, "c"), made.front().second);
+  EXPECT_EQ(find(made.back().first, "c"), made.back().second);
+  EXPECT_FALSE(find(made.front().first, "d"));
+  run(session().commit());
+}
+
 TEST_P(CreatedParentLookup, FindsRecordsStoredBeforeThatReferToTheNewIdentifier) {
   // A column stored for table identifiers that do not exist yet (left behind,
   // say, by a table deleted in an earlier session).
