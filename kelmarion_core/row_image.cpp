@@ -1,17 +1,46 @@
 #include "kelmarion_core/row_image.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace kelmarion::core {
 
 RowImage::RowImage(std::size_t field_count) : _size(field_count) {
-  if (field_count > inline_cells) _heap.resize(field_count);
+  // new char[] is aligned for any fundamental type, so also for the cells.
+  _buffer.reset(new char[field_count * sizeof(Cell)]);
+  std::uninitialized_fill_n(_cells(), field_count, Cell{});
+}
+
+RowImage::RowImage(const RowImage& other)
+    : _size(other._size), _text_size(other._text_size), _text_capacity(other._text_size) {
+  const auto bytes = _size * sizeof(Cell) + _text_size;
+  if (other._buffer) {
+    _buffer.reset(new char[bytes]);
+    std::memcpy(_buffer.get(), other._buffer.get(), bytes);
+  }
+}
+
+RowImage& RowImage::operator=(const RowImage& other) {
+  if (this != &other) *this = RowImage(other);
+  return *this;
+}
+
+void RowImage::_grow(std::size_t capacity) {
+  std::unique_ptr<char[]> grown(new char[_size * sizeof(Cell) + capacity]);
+  if (_buffer) std::memcpy(grown.get(), _buffer.get(), _size * sizeof(Cell) + _text_size);
+  _buffer = std::move(grown);
+  _text_capacity = capacity;
+}
+
+void RowImage::reserve_text(std::size_t bytes) {
+  if (_text_size + bytes > _text_capacity) _grow(_text_size + bytes);
 }
 
 void RowImage::set_integer(std::size_t field, std::int64_t value) noexcept {
-  _cell(field) = Cell{value, 0, CellKind::integer};
+  _cells()[field] = Cell{value, 0, CellKind::integer};
 }
 
 void RowImage::set_text(std::size_t field, std::string_view text) {
@@ -19,34 +48,19 @@ void RowImage::set_text(std::size_t field, std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("stored text longer than 4 GiB");
   }
+  if (_text_size + text.size() > _text_capacity) {
+    _grow(std::max(_text_size + text.size(), 2 * _text_capacity));
+  }
   const auto offset = _text_size;
-  if (_text_is_long) {
-    _long_text.append(text);
-  } else if (offset + text.size() <= inline_text) {
-    std::copy(text.begin(), text.end(), _short_text.begin() + static_cast<std::ptrdiff_t>(offset));
-  } else {
-    reserve_text(text.size());
-    _long_text.append(text);
-  }
+  if (!text.empty()) std::memcpy(_texts() + offset, text.data(), text.size());
   _text_size += text.size();
-  _cell(field) = Cell{static_cast<std::int64_t>(offset), static_cast<std::uint32_t>(text.size()),
-                      CellKind::text};
-}
-
-void RowImage::reserve_text(std::size_t bytes) {
-  const auto needed = _text_size + bytes;
-  if (_text_is_long) {
-    _long_text.reserve(needed);
-  } else if (needed > inline_text) {
-    _long_text.reserve(needed);
-    _long_text.assign(_short_text.data(), _text_size);
-    _text_is_long = true;
-  }
+  _cells()[field] = Cell{static_cast<std::int64_t>(offset), static_cast<std::uint32_t>(text.size()),
+                         CellKind::text};
 }
 
 std::string_view RowImage::text(std::size_t field) const noexcept {
-  const auto& cell = _cell(field);
-  return {_text_data() + cell.number, cell.size};
+  const auto& cell = _cells()[field];
+  return {_texts() + cell.number, cell.size};
 }
 
 }  // namespace kelmarion::core

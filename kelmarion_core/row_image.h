@@ -1,17 +1,14 @@
 #pragma once
 
-// A stored row in compact form: per field NULL, an integer or text, the texts
-// kept together in one buffer. A backend fills one from the values it bound or
-// read; for a row of the record classes' size that allocates nothing, where a
-// row of JSON values costs an allocation per text. The JSON values are made only
-// for the fields someone reads.
+// A stored row in compact form: per field NULL, an integer or text, in one
+// buffer sized to the row (the cells, then the texts). A backend fills one from
+// the values it bound or read: one allocation, where a row of JSON values costs
+// one per text. The JSON values are made only for the fields someone reads.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace kelmarion::core {
 
@@ -22,6 +19,11 @@ class RowImage {
   RowImage() = default;
   // `field_count` fields, all NULL.
   explicit RowImage(std::size_t field_count);
+  RowImage(const RowImage& other);
+  RowImage& operator=(const RowImage& other);
+  RowImage(RowImage&&) noexcept = default;
+  RowImage& operator=(RowImage&&) noexcept = default;
+  ~RowImage() = default;
 
   [[nodiscard]] std::size_t size() const noexcept { return _size; }
 
@@ -29,20 +31,21 @@ class RowImage {
   // that add up to it do not grow the buffer.
   void reserve_text(std::size_t bytes);
 
-  void set_null(std::size_t field) noexcept { _cell(field) = Cell{}; }
+  void set_null(std::size_t field) noexcept { _cells()[field] = Cell{}; }
   void set_integer(std::size_t field, std::int64_t value) noexcept;
   void set_text(std::size_t field, std::string_view text);
 
-  [[nodiscard]] CellKind kind(std::size_t field) const noexcept { return _cell(field).kind; }
+  [[nodiscard]] CellKind kind(std::size_t field) const noexcept { return _cells()[field].kind; }
   // The integer of an integer cell.
   [[nodiscard]] std::int64_t integer(std::size_t field) const noexcept {
-    return _cell(field).number;
+    return _cells()[field].number;
   }
   // The text of a text cell; valid while the image lives unchanged.
   [[nodiscard]] std::string_view text(std::size_t field) const noexcept;
   // The bytes of text a field holds (0 unless it is a text cell).
   [[nodiscard]] std::size_t text_size(std::size_t field) const noexcept {
-    return _cell(field).kind == CellKind::text ? _cell(field).size : 0;
+    const auto& cell = _cells()[field];
+    return cell.kind == CellKind::text ? cell.size : 0;
   }
 
  private:
@@ -51,30 +54,19 @@ class RowImage {
     std::uint32_t size = 0;   // the length of the text
     CellKind kind = CellKind::null;
   };
-  // Record classes have a handful of fields: their cells fit in the image itself.
-  static constexpr std::size_t inline_cells = 16;
 
-  [[nodiscard]] Cell& _cell(std::size_t field) noexcept {
-    return _size <= inline_cells ? _inline[field] : _heap[field];
+  [[nodiscard]] Cell* _cells() noexcept { return reinterpret_cast<Cell*>(_buffer.get()); }
+  [[nodiscard]] const Cell* _cells() const noexcept {
+    return reinterpret_cast<const Cell*>(_buffer.get());
   }
-  [[nodiscard]] const Cell& _cell(std::size_t field) const noexcept {
-    return _size <= inline_cells ? _inline[field] : _heap[field];
-  }
+  [[nodiscard]] char* _texts() const noexcept { return _buffer.get() + _size * sizeof(Cell); }
+  // Moves the image into a buffer with room for `capacity` bytes of text.
+  void _grow(std::size_t capacity);
 
-  // The texts of most rows fit in the image too; longer ones move to `_long_text`.
-  static constexpr std::size_t inline_text = 96;
-
-  [[nodiscard]] const char* _text_data() const noexcept {
-    return _text_is_long ? _long_text.data() : _short_text.data();
-  }
-
-  std::array<Cell, inline_cells> _inline {};
-  std::vector<Cell> _heap;
+  std::unique_ptr<char[]> _buffer;  // _size cells, then the texts
   std::size_t _size = 0;
-  std::array<char, inline_text> _short_text{};
-  std::string _long_text;
   std::size_t _text_size = 0;
-  bool _text_is_long = false;
+  std::size_t _text_capacity = 0;
 };
 
 }  // namespace kelmarion::core
