@@ -42,11 +42,6 @@ class RowImage {
   }
   // The text of a text cell; valid while the image lives unchanged.
   [[nodiscard]] std::string_view text(std::size_t field) const noexcept;
-  // The bytes of text a field holds (0 unless it is a text cell).
-  [[nodiscard]] std::size_t text_size(std::size_t field) const noexcept {
-    const auto& cell = _cells()[field];
-    return cell.kind == CellKind::text ? cell.size : 0;
-  }
 
  private:
   struct Cell {
