@@ -1,12 +1,15 @@
 #include "kelmarion_core/detail/sqlite_created_records.h"
 
 #include <algorithm>
+#include <limits>
 #include <variant>
 
 #include "kelmarion_core/detail/sql_value.h"
 
 namespace kelmarion::core::detail {
 namespace {
+
+constexpr std::int64_t nothing_let_go = std::numeric_limits<std::int64_t>::min();
 
 // Hashes of stored values, the same for a cell of a row image and for the value
 // a query binds for it: NULL, an integer or text.
@@ -57,7 +60,7 @@ std::uint64_t term_hash(std::string_view table, const FieldSpec& field,
 }  // namespace
 
 std::size_t CreatedRecords::ParentKeyHash::operator()(const ParentKey& key) const noexcept {
-  const auto combined = std::hash<const void*>()(key.child_class) * 31U + key.link_field;
+  const auto combined = std::hash<const void*>()(key.child_class) * 31U + key.link;
   return combined * 1000003U ^ std::hash<std::int64_t>()(key.parent);
 }
 
@@ -67,10 +70,10 @@ void CreatedRecords::clear() {
     state.created_any = false;
     state.changed = false;
     std::fill(state.no_stored_children.begin(), state.no_stored_children.end(), 0);
+    std::fill(state.let_go_through.begin(), state.let_go_through.end(), nothing_let_go);
   }
   _children.clear();
   _kept_order.clear();
-  _let_go.clear();
 }
 
 CreatedRecords::ClassState& CreatedRecords::_state(const RecordClass& record_class) {
@@ -84,6 +87,7 @@ CreatedRecords::ClassState& CreatedRecords::_state(const RecordClass& record_cla
     for (const auto name : lookup.fields) fields.push_back(*record_class.field_index(name));
   }
   state.no_stored_children.assign(record_class.parent_links().size(), 0);
+  state.let_go_through.assign(record_class.parent_links().size(), nothing_let_go);
   return _classes.emplace_back(std::move(state));
 }
 
@@ -118,37 +122,47 @@ void CreatedRecords::note_insert(const Record& record) {
   }
   state.last = id;
   const auto* image = record.image();
-  for (const auto& link : record_class.parent_links()) {
-    const auto field = *record_class.field_index(link.field);
+  const auto& links = record_class.parent_links();
+  for (std::size_t link = 0; link < links.size(); ++link) {
+    const auto field = *record_class.field_index(links[link].field);
     if (image->kind(field) != RowImage::CellKind::integer) continue;
     const auto parent = image->integer(field);
-    if (!_created(link.parent_table, parent)) {
+    if (!_created(links[link].parent_table, parent)) {
       // Under a parent that may be created later: its children would be unknown.
-      const auto* parents = _state_of_table(link.parent_table);
+      const auto* parents = _state_of_table(links[link].parent_table);
       if (parents == nullptr || !parents->created_any || parent > parents->last) {
         state.changed = true;
       }
       continue;
     }
-    const ParentKey key{&record_class, field, parent};
-    if (_let_go.contains(key)) continue;
-    auto [kept, added] = _children.try_emplace(key);
-    if (added) {
-      _kept_order.push_back(key);
-      if (_kept_order.size() > kept_parents) {
-        _let_go.insert(_kept_order.front());
-        _children.erase(_kept_order.front());
-        _kept_order.pop_front();
-      }
-      kept = _children.find(key);  // erasing another entry leaves this one, but be plain
-    }
-    auto& hashes = kept->second;
+    auto* hashes = _keep(state, {&record_class, link, parent});
+    if (hashes == nullptr) continue;
     for (const auto& lookup : state.lookups) {
       std::uint64_t hash = 0;
       for (const auto key_field : lookup) hash = combine(hash, cell_hash(*image, key_field));
-      hashes.push_back(hash);
+      hashes->push_back(hash);
     }
   }
+}
+
+std::vector<std::uint64_t>* CreatedRecords::_keep(ClassState& state, const ParentKey& key) {
+  if (const auto kept = _children.find(key); kept != _children.end()) return &kept->second;
+  // Not kept: either it had no child yet, or its children were let go.
+  if (key.parent <= state.let_go_through[key.link]) return nullptr;
+  Children::node_type entry;
+  if (_kept_order.size() == kept_parents) {
+    const auto oldest = _kept_order.front();
+    _kept_order.pop_front();
+    // Its class has a state: note_insert() made one before keeping it.
+    auto& through = _state(*oldest.child_class).let_go_through[oldest.link];
+    through = std::max(through, oldest.parent);
+    entry = _children.extract(oldest);
+    entry.key() = key;
+    entry.mapped().clear();  // keeps its room for the next parent's children
+  }
+  _kept_order.push_back(key);
+  if (entry.empty()) return &_children.try_emplace(key).first->second;
+  return &_children.insert(std::move(entry)).position->second;
 }
 
 bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condition& condition,
@@ -160,7 +174,6 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
   // A term on a link field whose value is a parent created in this transaction.
   const auto& links = record_class.parent_links();
   std::size_t link = links.size();
-  std::size_t link_field = 0;
   std::int64_t parent = 0;
   for (std::size_t l = 0; l < links.size() && link == links.size(); ++l) {
     const auto field = *record_class.field_index(links[l].field);
@@ -169,7 +182,6 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
       if (fields[t] != field || !value.is_number_integer() || value.is_number_unsigned()) continue;
       if (!_created(links[l].parent_table, value.get<std::int64_t>())) continue;
       link = l;
-      link_field = field;
       parent = value.get<std::int64_t>();
       break;
     }
@@ -193,9 +205,9 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
   }
   if (no_stored != 1) return false;
 
-  const ParentKey key{&record_class, link_field, parent};
-  const auto children = _children.find(key);
-  if (children == _children.end()) return !_let_go.contains(key);
+  const auto children = _children.find({&record_class, link, parent});
+  // Not kept: no child yet, unless its children were let go.
+  if (children == _children.end()) return parent > state.let_go_through[link];
   std::uint64_t hash = 0;
   for (const auto field : state.lookups[lookup]) {
     const auto term =

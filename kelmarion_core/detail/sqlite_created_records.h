@@ -15,7 +15,6 @@
 #include <span>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -61,6 +60,9 @@ class CreatedRecords {
     // Per link field (by its position in parent_links()): whether no record
     // stored before the transaction refers to a new parent (0 unknown, 1 yes, 2 no).
     std::vector<std::uint8_t> no_stored_children;
+    // Per link field: the highest parent whose children were let go. Parents up
+    // to it that are not kept may have children nobody remembers.
+    std::vector<std::int64_t> let_go_through;
   };
   // What a child keeps of its lookups: for each lookup index of its class, a
   // hash of its cells of that lookup's fields. A lookup whose values hash to
@@ -68,7 +70,7 @@ class CreatedRecords {
   // child's may match it, and is left to the query.
   struct ParentKey {
     const RecordClass* child_class;
-    std::size_t link_field;
+    std::size_t link;  // position in the child class's parent_links()
     std::int64_t parent;
     bool operator==(const ParentKey&) const = default;
   };
@@ -83,14 +85,21 @@ class CreatedRecords {
   StoredChildCheck _stored_children;
   bool _trusted = true;
   std::vector<ClassState> _classes;
+  // Keeps `key` among the parents whose children are known, letting the
+  // oldest go when too many are kept; its children's hashes, or null when
+  // they are no longer all known.
+  [[nodiscard]] std::vector<std::uint64_t>* _keep(ClassState& state, const ParentKey& key);
+
   // The children's lookup hashes, per parent created in the transaction:
   // lookups.size() hashes per child, in the order they were created. A save
   // walks parents one after another, so only the latest are kept: those let go
-  // (oldest first) are answered by the query again.
+  // (oldest first) are answered by the query again. Parents are created with
+  // growing identifiers, so what was let go is a watermark per class and link
+  // (ClassState::let_go_through), and the entry let go is reused for the next.
   static constexpr std::size_t kept_parents = 4096;
-  std::unordered_map<ParentKey, std::vector<std::uint64_t>, ParentKeyHash> _children;
+  using Children = std::unordered_map<ParentKey, std::vector<std::uint64_t>, ParentKeyHash>;
+  Children _children;
   std::deque<ParentKey> _kept_order;
-  std::unordered_set<ParentKey, ParentKeyHash> _let_go;
 };
 
 }  // namespace kelmarion::core::detail

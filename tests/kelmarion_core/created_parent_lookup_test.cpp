@@ -59,6 +59,7 @@ TEST_P(CreatedParentLookup, FindsChildrenCreatedSinceAndNothingElse) {
 TEST_P(CreatedParentLookup, FindsChildrenOfParentsLongPast) {
   // More new parents than a store keeps in mind at once.
   run(session().begin());
+  const auto childless = table("first");
   std::vector<std::pair<std::int64_t, std::int64_t>> made;
   for (int i = 0; i < 5000; ++i) {
     const auto parent = table("t" + std::to_string(i));
@@ -68,6 +69,13 @@ TEST_P(CreatedParentLookup, FindsChildrenOfParentsLongPast) {
   EXPECT_EQ(find(made.front().first, "c"), made.front().second);
   EXPECT_EQ(find(made.back().first, "c"), made.back().second);
   EXPECT_FALSE(find(made.front().first, "d"));
+  // A parent long past gets another child, and one made before all of them its first.
+  const auto second = column(made.front().first, "d");
+  EXPECT_EQ(find(made.front().first, "c"), made.front().second);
+  EXPECT_EQ(find(made.front().first, "d"), second);
+  const auto first = column(childless, "c");
+  EXPECT_EQ(find(childless, "c"), first);
+  EXPECT_FALSE(find(childless, "d"));
   run(session().commit());
 }
 
