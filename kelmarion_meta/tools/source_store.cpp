@@ -167,7 +167,7 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
     const auto source_model = co_await _metamodel_create_or_update(
         SourceTable::record_class(), create_model, std::move(condition));
     create_model["source_table_id"] = source_model["source_table_id"];
-    detail::TableSummary summary{source_model.model_dump(), {}};
+    detail::TableSummary summary{source_model, {}};
 
     core::logging::debug("- columns");
     co_await _save_source_columns(create_model);
@@ -327,7 +327,7 @@ asio::awaitable<void> SourceStore::_save_source_referencing_foreign_keys(
   // Built before the walk, so a foreign key may refer to a later table; a later
   // table of the same name replaces an earlier one.
   std::unordered_map<std::string, const detail::TableSummary*> table_map;
-  for (const auto& summary : tables) table_map[table_key(summary.table.at("table_name"))] = &summary;
+  for (const auto& summary : tables) table_map[table_key(summary.table["table_name"])] = &summary;
 
   std::int64_t sort_order = 0;
   for (const auto& source_table : tables) {
@@ -344,11 +344,11 @@ asio::awaitable<void> SourceStore::_save_source_referencing_foreign_keys(
       core::reserve_entries(create_model, 14);
       create_model["sort_order"] = sort_order;
       create_model["source_schema_id"] = source_schema_id;
-      create_model["source_table_id"] = source_table.table.at("source_table_id");
+      create_model["source_table_id"] = source_table.table["source_table_id"];
       create_model["name"] = fk["name"];
       create_model["unique"] = fk["unique"];
       create_model["constrained_schema"] = optional_text(_schema_name);
-      create_model["constrained_table"] = source_table.table.at("table_name");
+      create_model["constrained_table"] = source_table.table["table_name"];
       create_model["constrained_columns"] = fk["constrained_columns"];
       create_model["referred_schema"] = referred_schema;
       create_model["referred_table"] = referred_table_name;

@@ -1,10 +1,9 @@
 #pragma once
 
 // What the table saver keeps of each stored table for the referencing foreign
-// key saver: the stored table record in dictionary form, and the table's stored
-// foreign key records.
+// key saver: the stored table record, and the table's stored foreign key
+// records.
 
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "kelmarion_core/record.h"
@@ -12,8 +11,8 @@
 namespace kelmarion::meta::detail {
 
 struct TableSummary {
-  nlohmann::ordered_json table;                // model_dump() of the stored SourceTable record
-  std::vector<core::Record> foreign_keys;      // the stored SourceForeignKey records, in order
+  core::Record table;                      // the stored SourceTable record
+  std::vector<core::Record> foreign_keys;  // the stored SourceForeignKey records, in order
 };
 
 }  // namespace kelmarion::meta::detail
