@@ -8,12 +8,6 @@
 
 namespace kelmarion::core {
 
-RowImage::RowImage(std::size_t field_count) : _size(field_count) {
-  // new char[] is aligned for any fundamental type, so also for the cells.
-  _buffer.reset(new char[field_count * sizeof(Cell)]);
-  std::uninitialized_fill_n(_cells(), field_count, Cell{});
-}
-
 RowImage::RowImage(const RowImage& other)
     : _size(other._size), _text_size(other._text_size), _text_capacity(other._text_size) {
   const auto bytes = _size * sizeof(Cell) + _text_size;
@@ -29,17 +23,23 @@ RowImage& RowImage::operator=(const RowImage& other) {
 }
 
 void RowImage::_grow(std::size_t capacity) {
+  // new char[] is aligned for any fundamental type, so also for the cells.
   std::unique_ptr<char[]> grown(new char[_size * sizeof(Cell) + capacity]);
-  if (_buffer) std::memcpy(grown.get(), _buffer.get(), _size * sizeof(Cell) + _text_size);
+  if (_buffer) {
+    std::memcpy(grown.get(), _buffer.get(), _size * sizeof(Cell) + _text_size);
+  } else {
+    std::uninitialized_fill_n(reinterpret_cast<Cell*>(grown.get()), _size, Cell{});
+  }
   _buffer = std::move(grown);
   _text_capacity = capacity;
 }
 
 void RowImage::reserve_text(std::size_t bytes) {
-  if (_text_size + bytes > _text_capacity) _grow(_text_size + bytes);
+  if (!_buffer || _text_size + bytes > _text_capacity) _grow(_text_size + bytes);
 }
 
-void RowImage::set_integer(std::size_t field, std::int64_t value) noexcept {
+void RowImage::set_integer(std::size_t field, std::int64_t value) {
+  if (!_buffer) _grow(0);
   _cells()[field] = Cell{value, 0, CellKind::integer};
 }
 
@@ -48,7 +48,7 @@ void RowImage::set_text(std::size_t field, std::string_view text) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("stored text longer than 4 GiB");
   }
-  if (_text_size + text.size() > _text_capacity) {
+  if (!_buffer || _text_size + text.size() > _text_capacity) {
     _grow(std::max(_text_size + text.size(), 2 * _text_capacity));
   }
   const auto offset = _text_size;

@@ -17,8 +17,10 @@ class RowImage {
   enum class CellKind : std::uint8_t { null, integer, text };
 
   RowImage() = default;
-  // `field_count` fields, all NULL.
-  explicit RowImage(std::size_t field_count);
+  // `field_count` fields, all NULL. The buffer is made by the first reserve_text()
+  // or set_*() call, so that an image whose texts are reserved first takes one
+  // allocation.
+  explicit RowImage(std::size_t field_count) noexcept : _size(field_count) {}
   RowImage(const RowImage& other);
   RowImage& operator=(const RowImage& other);
   RowImage(RowImage&&) noexcept = default;
@@ -31,11 +33,15 @@ class RowImage {
   // that add up to it do not grow the buffer.
   void reserve_text(std::size_t bytes);
 
-  void set_null(std::size_t field) noexcept { _cells()[field] = Cell{}; }
-  void set_integer(std::size_t field, std::int64_t value) noexcept;
+  void set_null(std::size_t field) noexcept {
+    if (_buffer) _cells()[field] = Cell{};
+  }
+  void set_integer(std::size_t field, std::int64_t value);
   void set_text(std::size_t field, std::string_view text);
 
-  [[nodiscard]] CellKind kind(std::size_t field) const noexcept { return _cells()[field].kind; }
+  [[nodiscard]] CellKind kind(std::size_t field) const noexcept {
+    return _buffer ? _cells()[field].kind : CellKind::null;
+  }
   // The integer of an integer cell.
   [[nodiscard]] std::int64_t integer(std::size_t field) const noexcept {
     return _cells()[field].number;
@@ -55,7 +61,8 @@ class RowImage {
     return reinterpret_cast<const Cell*>(_buffer.get());
   }
   [[nodiscard]] char* _texts() const noexcept { return _buffer.get() + _size * sizeof(Cell); }
-  // Moves the image into a buffer with room for `capacity` bytes of text.
+  // Moves the image into a buffer with room for `capacity` bytes of text (the
+  // cells all NULL when there was no buffer yet).
   void _grow(std::size_t capacity);
 
   std::unique_ptr<char[]> _buffer;  // _size cells, then the texts

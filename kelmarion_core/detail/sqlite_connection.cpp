@@ -378,16 +378,12 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
   std::array<Text, inline_row_texts> texts{};
   std::size_t text_count = 0;
   std::size_t text_bytes = 0;
+  const auto holds_integer = [&fields](std::size_t i) {
+    return fields[i].kind == FieldKind::integer || fields[i].kind == FieldKind::boolean;
+  };
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const auto column = static_cast<int>(i);
-    const auto kind = fields[i].kind;
-    if (kind == FieldKind::integer || kind == FieldKind::boolean) {
-      if (sqlite3_column_type(statement, column) != SQLITE_NULL) {
-        image.set_integer(i, sqlite3_column_int64(statement, column));
-      }
-      continue;
-    }
-    if (sqlite3_column_type(statement, column) == SQLITE_NULL) continue;
+    if (holds_integer(i) || sqlite3_column_type(statement, column) == SQLITE_NULL) continue;
     // The bytes as stored: sqlite3_column_text() would copy each text that is
     // not NUL-terminated in the page (most are) to terminate it.
     const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, column));
@@ -405,7 +401,14 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
       text_bytes += bytes.size();
     }
   }
+  // The texts' room first, so that the image is allocated once.
   image.reserve_text(text_bytes);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto column = static_cast<int>(i);
+    if (holds_integer(i) && sqlite3_column_type(statement, column) != SQLITE_NULL) {
+      image.set_integer(i, sqlite3_column_int64(statement, column));
+    }
+  }
   for (std::size_t k = 0; k < text_count; ++k) image.set_text(texts[k].field, texts[k].bytes);
 }
 

@@ -109,12 +109,21 @@ TEST(RecordFromImage, ReadsEachCellAsItsFieldsKindWouldBeRead) {
   long_texts.set_text(index("name"), "short");
   long_texts.set_text(index("referred_table"), long_name);
   long_texts.set_text(index("constrained_columns"), R"(["a","b"])");
+  long_texts.set_integer(0, 42);  // a cell set after the texts keeps them
   const Record long_record(record_class, long_texts);
+  EXPECT_EQ(long_record.id(), 42);
   EXPECT_EQ(long_record["name"], "short");
   EXPECT_EQ(long_record["referred_table"], long_name);
   EXPECT_EQ(long_record["constrained_columns"], Json::array({"a", "b"}));
   auto values = Record(record_class, std::move(copied)).take_values();
   EXPECT_EQ(values[index("constrained_columns")], Json::array({"a", "b"}));
+
+  // An image nothing was written to reads as all NULL, copied or not.
+  RowImage untouched(record_class.fields().size());
+  untouched.set_null(index("name"));
+  const RowImage untouched_copy = untouched;
+  EXPECT_EQ(untouched_copy.kind(index("name")), RowImage::CellKind::null);
+  EXPECT_TRUE(Record(record_class, untouched_copy)["name"].is_null());
 }
 
 TEST(RecordFromImage, CopiesReadOnFourThreadsShareOneSetOfValues) {
