@@ -10,6 +10,7 @@ namespace kelmarion::core::detail {
 namespace {
 
 constexpr std::int64_t nothing_let_go = std::numeric_limits<std::int64_t>::min();
+constexpr std::size_t reserved_hashes = 64;
 
 // Hashes of stored values, the same for a cell of a row image and for the value
 // a query binds for it: NULL, an integer or text.
@@ -86,8 +87,11 @@ CreatedRecords::ClassState& CreatedRecords::_state(const RecordClass& record_cla
     auto& fields = state.lookups.emplace_back();
     for (const auto name : lookup.fields) fields.push_back(*record_class.field_index(name));
   }
-  state.no_stored_children.assign(record_class.parent_links().size(), 0);
-  state.let_go_through.assign(record_class.parent_links().size(), nothing_let_go);
+  const auto& links = record_class.parent_links();
+  state.no_stored_children.assign(links.size(), 0);
+  state.let_go_through.assign(links.size(), nothing_let_go);
+  for (const auto& link : links) state.link_fields.push_back(*record_class.field_index(link.field));
+  state.parents.assign(links.size(), nullptr);
   return _classes.emplace_back(std::move(state));
 }
 
@@ -98,8 +102,15 @@ CreatedRecords::ClassState* CreatedRecords::_state_of_table(std::string_view tab
   return nullptr;
 }
 
-bool CreatedRecords::_created(std::string_view table, std::int64_t id) noexcept {
-  const auto* state = _state_of_table(table);
+CreatedRecords::ClassState* CreatedRecords::_parent(ClassState& state, std::size_t link) noexcept {
+  auto*& parent = state.parents[link];
+  if (parent == nullptr) {
+    parent = _state_of_table(state.record_class->parent_links()[link].parent_table);
+  }
+  return parent;
+}
+
+bool CreatedRecords::_created(const ClassState* state, std::int64_t id) noexcept {
   return state != nullptr && state->created_any && state->first <= id && id <= state->last;
 }
 
@@ -122,14 +133,13 @@ void CreatedRecords::note_insert(const Record& record) {
   }
   state.last = id;
   const auto* image = record.image();
-  const auto& links = record_class.parent_links();
-  for (std::size_t link = 0; link < links.size(); ++link) {
-    const auto field = *record_class.field_index(links[link].field);
+  for (std::size_t link = 0; link < state.link_fields.size(); ++link) {
+    const auto field = state.link_fields[link];
     if (image->kind(field) != RowImage::CellKind::integer) continue;
     const auto parent = image->integer(field);
-    if (!_created(links[link].parent_table, parent)) {
+    const auto* parents = _parent(state, link);
+    if (!_created(parents, parent)) {
       // Under a parent that may be created later: its children would be unknown.
-      const auto* parents = _state_of_table(links[link].parent_table);
       if (parents == nullptr || !parents->created_any || parent > parents->last) {
         state.changed = true;
       }
@@ -142,6 +152,7 @@ void CreatedRecords::note_insert(const Record& record) {
       for (const auto key_field : lookup) hash = combine(hash, cell_hash(*image, key_field));
       hashes->push_back(hash);
     }
+    state.most_hashes = std::max(state.most_hashes, hashes->size());
   }
 }
 
@@ -161,8 +172,12 @@ std::vector<std::uint64_t>* CreatedRecords::_keep(ClassState& state, const Paren
     entry.mapped().clear();  // keeps its room for the next parent's children
   }
   _kept_order.push_back(key);
-  if (entry.empty()) return &_children.try_emplace(key).first->second;
-  return &_children.insert(std::move(entry)).position->second;
+  auto& hashes = entry.empty() ? _children.try_emplace(key).first->second
+                               : _children.insert(std::move(entry)).position->second;
+  // Room for as many children as the largest family of the class yet, within
+  // reason: one parent with very many children must not make every entry large.
+  hashes.reserve(std::min(state.most_hashes, reserved_hashes));
+  return &hashes;
 }
 
 bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condition& condition,
@@ -172,21 +187,21 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
   if (state.changed) return false;
   const auto& terms = condition.terms();
   // A term on a link field whose value is a parent created in this transaction.
-  const auto& links = record_class.parent_links();
-  std::size_t link = links.size();
+  const auto link_count = state.link_fields.size();
+  std::size_t link = link_count;
   std::int64_t parent = 0;
-  for (std::size_t l = 0; l < links.size() && link == links.size(); ++l) {
-    const auto field = *record_class.field_index(links[l].field);
+  for (std::size_t l = 0; l < link_count && link == link_count; ++l) {
+    const auto field = state.link_fields[l];
     for (std::size_t t = 0; t < terms.size(); ++t) {
       const auto& value = terms[t]->value;
       if (fields[t] != field || !value.is_number_integer() || value.is_number_unsigned()) continue;
-      if (!_created(links[l].parent_table, value.get<std::int64_t>())) continue;
+      if (!_created(_parent(state, l), value.get<std::int64_t>())) continue;
       link = l;
       parent = value.get<std::int64_t>();
       break;
     }
   }
-  if (link == links.size()) return false;
+  if (link == link_count) return false;
 
   // The terms must be those of one lookup index, whose hashes the children keep.
   std::size_t lookup = 0;
@@ -200,8 +215,9 @@ bool CreatedRecords::finds_nothing(const RecordClass& record_class, const Condit
   // No record stored before the transaction may refer to a new parent.
   auto& no_stored = state.no_stored_children[link];
   if (no_stored == 0) {
-    const auto first_parent = _state_of_table(links[link].parent_table)->first;
-    no_stored = _stored_children(record_class, links[link].field, first_parent) ? 2 : 1;
+    const auto first_parent = _parent(state, link)->first;
+    const auto link_field = record_class.parent_links()[link].field;
+    no_stored = _stored_children(record_class, link_field, first_parent) ? 2 : 1;
   }
   if (no_stored != 1) return false;
 

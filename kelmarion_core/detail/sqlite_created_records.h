@@ -63,6 +63,9 @@ class CreatedRecords {
     // Per link field: the highest parent whose children were let go. Parents up
     // to it that are not kept may have children nobody remembers.
     std::vector<std::int64_t> let_go_through;
+    std::vector<std::size_t> link_fields;  // per link: the field's index
+    std::vector<ClassState*> parents;      // per link: the parent class's state, once made
+    std::size_t most_hashes = 0;           // the most hashes one parent's children took yet
   };
   // What a child keeps of its lookups: for each lookup index of its class, a
   // hash of its cells of that lookup's fields. A lookup whose values hash to
@@ -80,11 +83,13 @@ class CreatedRecords {
 
   [[nodiscard]] ClassState& _state(const RecordClass& record_class);
   [[nodiscard]] ClassState* _state_of_table(std::string_view table) noexcept;
-  [[nodiscard]] bool _created(std::string_view table, std::int64_t id) noexcept;
+  // The state of the parent class of `state`'s link `link`, or null when none was made yet.
+  [[nodiscard]] ClassState* _parent(ClassState& state, std::size_t link) noexcept;
+  [[nodiscard]] static bool _created(const ClassState* state, std::int64_t id) noexcept;
 
   StoredChildCheck _stored_children;
   bool _trusted = true;
-  std::vector<ClassState> _classes;
+  std::deque<ClassState> _classes;  // a deque: states keep their place as more are made
   // Keeps `key` among the parents whose children are known, letting the
   // oldest go when too many are kept; its children's hashes, or null when
   // they are no longer all known.

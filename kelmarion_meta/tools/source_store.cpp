@@ -156,7 +156,9 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
     const Where where{"table", &create_model, ++position};
     sort_order += sort_order_step;
     const auto table_name = detail::required(create_model, "table_name", where);
-    core::logging::debug("正在处理表: " + detail::text_form(table_name));
+    // Checked once per table: building the messages costs more than the check.
+    const bool logged = core::logging::debug_enabled();
+    if (logged) core::logging::debug("正在处理表: " + detail::text_form(table_name));
     core::reserve_keys(create_model, {"sort_order", "source_schema_id", "source_table_id"});
     create_model["sort_order"] = sort_order;
     const auto* source_schema_id = metadata.find("source_schema_id");
@@ -169,13 +171,13 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
     create_model["source_table_id"] = source_model["source_table_id"];
     detail::TableSummary summary{source_model, {}};
 
-    core::logging::debug("- columns");
+    if (logged) core::logging::debug("- columns");
     co_await _save_source_columns(create_model);
-    core::logging::debug("- primary_key");
+    if (logged) core::logging::debug("- primary_key");
     co_await _save_source_primary_key(create_model);
-    core::logging::debug("- foreign_keys");
+    if (logged) core::logging::debug("- foreign_keys");
     summary.foreign_keys = co_await _save_source_foreign_keys(create_model);
-    core::logging::debug("- indexes");
+    if (logged) core::logging::debug("- indexes");
     co_await _save_source_indexes(create_model);
     tables.push_back(std::move(summary));
   }
@@ -192,7 +194,9 @@ asio::awaitable<void> SourceStore::_save_source_views(detail::SchemaMetadata& me
     const Where where{"view", &create_model, ++position};
     sort_order += sort_order_step;
     const auto view_name = detail::required(create_model, "view_name", where);
-    core::logging::debug("正在处理视图: " + detail::text_form(view_name));
+    if (core::logging::debug_enabled()) {
+      core::logging::debug("正在处理视图: " + detail::text_form(view_name));
+    }
     core::reserve_keys(create_model, {"source_schema_id", "sort_order", "source_view_id"});
     create_model["source_schema_id"] = *metadata.find("source_schema_id");
     create_model["sort_order"] = sort_order;
