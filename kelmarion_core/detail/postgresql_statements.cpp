@@ -85,7 +85,11 @@ std::string render_select_children(const RecordClass& record_class, std::size_t 
 }
 
 std::string render_reserve_identifiers() {
-  return "SELECT nextval(pg_get_serial_sequence($1, $2)) FROM generate_series(1, $3::integer)";
+  // The sequence is looked up once, in a subquery the planner keeps apart
+  // (OFFSET 0): written inside nextval() it is looked up again for every row,
+  // which costs ten times what nextval() does.
+  return "SELECT nextval(seq) FROM (SELECT pg_get_serial_sequence($1, $2)::regclass AS seq "
+         "OFFSET 0) AS sequence, generate_series(1, $3::integer)";
 }
 
 }  // namespace kelmarion::core::detail
