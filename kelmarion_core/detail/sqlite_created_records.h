@@ -86,15 +86,14 @@ class CreatedRecords {
   // The state of the parent class of `state`'s link `link`, or null when none was made yet.
   [[nodiscard]] ClassState* _parent(ClassState& state, std::size_t link) noexcept;
   [[nodiscard]] static bool _created(const ClassState* state, std::int64_t id) noexcept;
-
-  StoredChildCheck _stored_children;
-  bool _trusted = true;
-  std::deque<ClassState> _classes;  // a deque: states keep their place as more are made
   // Keeps `key` among the parents whose children are known, letting the
   // oldest go when too many are kept; its children's hashes, or null when
   // they are no longer all known.
   [[nodiscard]] std::vector<std::uint64_t>* _keep(ClassState& state, const ParentKey& key);
 
+  StoredChildCheck _stored_children;
+  bool _trusted = true;
+  std::deque<ClassState> _classes;  // a deque: states keep their place as more are made
   // The children's lookup hashes, per parent created in the transaction:
   // lookups.size() hashes per child, in the order they were created. A save
   // walks parents one after another, so only the latest are kept: those let go
