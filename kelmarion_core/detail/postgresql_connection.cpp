@@ -1,5 +1,7 @@
 #include "kelmarion_core/detail/postgresql_connection.h"
 
+#include <algorithm>
+#include <charconv>
 #include <set>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -472,7 +474,7 @@ const std::string& PostgresqlConnection::_sql_text(const RecordClass& record_cla
 
 void PostgresqlConnection::_queue(QueuedWrite write) { _queued.push_back(std::move(write)); }
 
-std::vector<PostgresqlConnection::Batch> PostgresqlConnection::_batches(
+PostgresqlConnection::Batches PostgresqlConnection::_batches(
     const std::vector<QueuedWrite>& writes) {
   // New records are unknown to every other queued write, so all inserts may go
   // first, one statement per class and set of fields. Updates follow one by
@@ -480,48 +482,76 @@ std::vector<PostgresqlConnection::Batch> PostgresqlConnection::_batches(
   using Key = std::pair<const RecordClass*, std::uint64_t>;
   std::vector<std::pair<Key, std::vector<const QueuedWrite*>>> inserts;
   std::map<Key, std::size_t> run_of;
+  std::size_t updates = 0;
+  std::size_t array_count = 0;
+  std::size_t number_count = 0;
   for (const auto& write : writes) {
-    if (!write.insert) continue;
-    const auto [found, added] = run_of.try_emplace(Key{write.record_class, write.mask}, inserts.size());
-    if (added) inserts.push_back({found->first, {}});
+    if (!write.insert) {
+      ++updates;
+      number_count += 1 + static_cast<std::size_t>(std::count_if(
+                              write.values.begin(), write.values.end(), [](const SqlValue& value) {
+                                return std::holds_alternative<std::int64_t>(value);
+                              }));
+      continue;
+    }
+    const auto [found, added] =
+        run_of.try_emplace(Key{write.record_class, write.mask}, inserts.size());
+    if (added) {
+      inserts.push_back({found->first, {}});
+      array_count += 1 + write.values.size();
+    }
     inserts[found->second].second.push_back(&write);
   }
-  std::vector<Batch> batches;
-  batches.reserve(inserts.size() + writes.size());
+
+  Batches batches;
+  batches.list.reserve(inserts.size() + updates);
+  batches.arrays.reserve(array_count);
+  batches.values.reserve(array_count + number_count + writes.size());
+  // Room for the longest integer text, "-9223372036854775808", and its NUL.
+  constexpr std::size_t number_room = 21;
+  batches.numbers.reset(new char[number_count * number_room]);
+  char* next_number = batches.numbers.get();
+  const auto number_text = [&next_number](std::int64_t number) {
+    char* text = next_number;
+    char* end = std::to_chars(text, text + number_room - 1, number).ptr;
+    *end = '\0';
+    next_number = end + 1;
+    return text;
+  };
+
   for (const auto& [key, run] : inserts) {
     const auto& [record_class, mask] = key;
-    Batch batch{&_sql_text(*record_class, mask, true), {}, {}, record_class->table_name()};
+    const auto first = batches.values.size();
     std::vector<SqlValue> ids;
     ids.reserve(run.size());
     for (const auto* write : run) ids.emplace_back(write->id);
     std::vector<const SqlValue*> column(run.size());
     for (std::size_t row = 0; row < run.size(); ++row) column[row] = &ids[row];
-    batch.owned.push_back(array_literal(column));
+    batches.values.push_back(batches.arrays.emplace_back(array_literal(column)).c_str());
     for (std::size_t field = 0; field < run.front()->values.size(); ++field) {
       for (std::size_t row = 0; row < run.size(); ++row) column[row] = &run[row]->values[field];
-      batch.owned.push_back(array_literal(column));
+      batches.values.push_back(batches.arrays.emplace_back(array_literal(column)).c_str());
     }
-    for (const auto& array : batch.owned) batch.values.push_back(array.c_str());
-    batches.push_back(std::move(batch));
+    batches.list.push_back({&_sql_text(*record_class, mask, true), first,
+                            batches.values.size() - first, record_class->table_name()});
   }
   for (const auto& write : writes) {
     if (write.insert) continue;
     // Text parameters point into `writes`, which outlive the exchange; only
-    // integers need text of their own (reserved, so none moves).
-    Batch batch{&_sql_text(*write.record_class, write.mask, false), {}, {},
-                write.record_class->table_name()};
-    batch.owned.reserve(write.values.size() + 1);
+    // integers need text of their own.
+    const auto first = batches.values.size();
     for (const auto& value : write.values) {
       if (const auto* integer = std::get_if<std::int64_t>(&value)) {
-        batch.values.push_back(batch.owned.emplace_back(std::to_string(*integer)).c_str());
+        batches.values.push_back(number_text(*integer));
       } else if (const auto* text = std::get_if<std::string>(&value)) {
-        batch.values.push_back(text->c_str());
+        batches.values.push_back(text->c_str());
       } else {
-        batch.values.push_back(nullptr);
+        batches.values.push_back(nullptr);
       }
     }
-    batch.values.push_back(batch.owned.emplace_back(std::to_string(write.id)).c_str());
-    batches.push_back(std::move(batch));
+    batches.values.push_back(number_text(write.id));
+    batches.list.push_back({&_sql_text(*write.record_class, write.mask, false), first,
+                            batches.values.size() - first, write.record_class->table_name()});
   }
   return batches;
 }
@@ -716,13 +746,14 @@ asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
     return name;
   };
 
-  const auto batches = _batches(writes);
+  const auto made = _batches(writes);
+  const auto& batches = made.list;
   if (PQenterPipelineMode(connection) == 0) throw lost("enter pipeline mode");
   for (std::size_t i = 0; i < batches.size(); ++i) {
     const auto& batch = batches[i];
     const auto name = statement_for(*batch.sql);
-    if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(batch.values.size()),
-                            batch.values.data(), nullptr, nullptr, 0) == 0) {
+    if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(batch.count),
+                            made.values.data() + batch.first, nullptr, nullptr, 0) == 0) {
       throw lost("send queued writes");
     }
     sent.push_back({batch.sql, {}, i});

@@ -20,6 +20,7 @@
 // call that made it. Outside a transaction every write runs at once.
 
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -88,11 +89,20 @@ class PostgresqlConnection final : public StoreConnection {
   // of fields (its parameters are arrays), or one update.
   struct Batch {
     const std::string* sql;  // owned by _sql_texts
-    std::vector<std::string> owned;   // parameter texts made for the batch
-    std::vector<const char*> values;  // every parameter, as libpq takes it (null: NULL)
+    std::size_t first;       // its parameters: Batches::values[first, first + count)
+    std::size_t count;
     std::string_view table;
   };
-  [[nodiscard]] std::vector<Batch> _batches(const std::vector<QueuedWrite>& writes);
+  // The statements of one flush and the parameter texts they point into, made
+  // at their final size: a flush of thousands of updates costs a few
+  // allocations, not several per update.
+  struct Batches {
+    std::vector<Batch> list;
+    std::vector<std::string> arrays;  // the inserts' array literals (reserved: none moves)
+    std::unique_ptr<char[]> numbers;  // integer parameters as NUL-terminated text
+    std::vector<const char*> values;  // every parameter, as libpq takes it (null: NULL)
+  };
+  [[nodiscard]] Batches _batches(const std::vector<QueuedWrite>& writes);
   // Whether writes may be queued now: inside a healthy transaction.
   [[nodiscard]] bool _queueing() const noexcept;
   void _queue(QueuedWrite write);
