@@ -371,10 +371,7 @@ asio::awaitable<std::optional<std::vector<Record>>> PostgresqlConnection::_known
     // Records stored apart from this transaction's that refer to a new parent's
     // identifier (of this link, from the first new parent on) make it a parent
     // with children after all.
-    const auto link = record_class.fields()[set->link_field].name;
-    const auto sql = fmt::format("SELECT 1 FROM {} WHERE {} >= $1 AND {} < $2 LIMIT 1",
-                                 quote_identifier(record_class.table_name()),
-                                 quote_identifier(link), quote_identifier(record_class.id_field()));
+    const auto sql = render_stored_children_check(record_class, set->link_field);
     const std::vector<SqlValue> parameters{
         SqlValue{_mirror.first_new_parent(*set)},
         SqlValue{_mirror.first_created(record_class).value_or(INT64_MAX)}};
@@ -483,11 +480,13 @@ PostgresqlConnection::Batches PostgresqlConnection::_batches(
   std::vector<std::pair<Key, std::vector<const QueuedWrite*>>> inserts;
   std::map<Key, std::size_t> run_of;
   std::size_t updates = 0;
-  std::size_t array_count = 0;
-  std::size_t number_count = 0;
+  std::size_t array_count = 0;    // the inserts' parameters
+  std::size_t update_values = 0;  // the updates' parameters, the identifier included
+  std::size_t number_count = 0;   // the updates' integer parameters
   for (const auto& write : writes) {
     if (!write.insert) {
       ++updates;
+      update_values += write.values.size() + 1;
       number_count += 1 + static_cast<std::size_t>(std::count_if(
                               write.values.begin(), write.values.end(), [](const SqlValue& value) {
                                 return std::holds_alternative<std::int64_t>(value);
@@ -506,7 +505,7 @@ PostgresqlConnection::Batches PostgresqlConnection::_batches(
   Batches batches;
   batches.list.reserve(inserts.size() + updates);
   batches.arrays.reserve(array_count);
-  batches.values.reserve(array_count + number_count + writes.size());
+  batches.values.reserve(array_count + update_values);
   // Room for the longest integer text, "-9223372036854775808", and its NUL.
   constexpr std::size_t number_room = 21;
   batches.numbers.reset(new char[number_count * number_room]);

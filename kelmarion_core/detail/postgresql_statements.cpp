@@ -84,6 +84,13 @@ std::string render_select_children(const RecordClass& record_class, std::size_t 
                      quote_identifier(record_class.id_field()));
 }
 
+std::string render_stored_children_check(const RecordClass& record_class, std::size_t link_field) {
+  return fmt::format("SELECT 1 FROM {} WHERE {} >= $1 AND {} < $2 LIMIT 1",
+                     quote_identifier(record_class.table_name()),
+                     quote_identifier(record_class.fields()[link_field].name),
+                     quote_identifier(record_class.id_field()));
+}
+
 std::string render_reserve_identifiers() {
   // The sequence is looked up once, in a subquery the planner keeps apart
   // (OFFSET 0): written inside nextval() it is looked up again for every row,

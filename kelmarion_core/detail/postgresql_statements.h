@@ -32,6 +32,11 @@ namespace kelmarion::core::detail {
 [[nodiscard]] std::string render_select_children(const RecordClass& record_class,
                                                  std::size_t link_field);
 
+// One row when some record of `record_class` with an identifier below `$2`
+// refers, through link field `link_field`, to an identifier at or above `$1`.
+[[nodiscard]] std::string render_stored_children_check(const RecordClass& record_class,
+                                                       std::size_t link_field);
+
 // The next `$3` values of the identifier sequence of table `$1`, column `$2`.
 [[nodiscard]] std::string render_reserve_identifiers();
 
