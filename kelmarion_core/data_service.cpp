@@ -26,6 +26,13 @@ asio::awaitable<Record> DataService::db_update(AsyncSession* db, std::int64_t pr
     session.note_update(model_class.table_name(), record.id());
     co_return record;
   }
+  if (auto* quick = connection.quick()) {
+    std::optional<Record> updated;
+    if (quick->update_quickly(model_class, primary_id, update_model, updated)) {
+      session.note_update(model_class.table_name(), updated->id());
+      co_return std::move(*updated);
+    }
+  }
   auto record = co_await connection.update(model_class, primary_id, update_model);
   session.note_update(model_class.table_name(), record.id());
   co_return record;

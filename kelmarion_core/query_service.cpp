@@ -16,6 +16,10 @@ asio::awaitable<std::optional<Record>> QueryService::query_columns_first(
   if (condition.matches_nothing()) co_return std::nullopt;
   auto& connection = session.connection();
   if (auto* now = connection.immediate()) co_return now->find_first_now(model_class, condition);
+  if (auto* quick = connection.quick()) {
+    std::optional<Record> found;
+    if (quick->find_first_quickly(model_class, condition, found)) co_return found;
+  }
   co_return co_await connection.find_first(model_class, condition);
 }
 

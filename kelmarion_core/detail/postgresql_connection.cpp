@@ -360,56 +360,99 @@ std::optional<TransactionMirror::Expected> PostgresqlConnection::_expected(
   return expected;
 }
 
-asio::awaitable<std::optional<std::vector<Record>>> PostgresqlConnection::_known_matches(
-    const RecordClass& record_class, const Condition& condition, bool first_only) {
-  if (!_queueing()) co_return std::nullopt;
-  const auto expected = _expected(record_class, condition);
-  if (!expected) co_return std::nullopt;
+std::optional<PostgresqlConnection::KnownLookup> PostgresqlConnection::_known_lookup(
+    const RecordClass& record_class, const Condition& condition) const {
+  if (!_queueing()) return std::nullopt;
+  auto expected = _expected(record_class, condition);
+  if (!expected) return std::nullopt;
   const auto set = TransactionMirror::link_of(record_class, condition, *expected);
-  if (!set) co_return std::nullopt;
-  if (_mirror.parent_is_new(*set) && _mirror.stored_children_unchecked(*set)) {
+  if (!set) return std::nullopt;
+  return KnownLookup{std::move(*expected), *set};
+}
+
+bool PostgresqlConnection::_mirror_lacks(const TransactionMirror::ChildSet& set) {
+  return (_mirror.parent_is_new(set) && _mirror.stored_children_unchecked(set)) ||
+         !_mirror.knows(set);
+}
+
+asio::awaitable<void> PostgresqlConnection::_read_into_mirror(
+    const RecordClass& record_class, const TransactionMirror::ChildSet& set) {
+  if (_mirror.parent_is_new(set) && _mirror.stored_children_unchecked(set)) {
     // Records stored apart from this transaction's that refer to a new parent's
     // identifier (of this link, from the first new parent on) make it a parent
     // with children after all.
-    const auto sql = render_stored_children_check(record_class, set->link_field);
+    const auto sql = render_stored_children_check(record_class, set.link_field);
     const std::vector<SqlValue> parameters{
-        SqlValue{_mirror.first_new_parent(*set)},
+        SqlValue{_mirror.first_new_parent(set)},
         SqlValue{_mirror.first_created(record_class).value_or(INT64_MAX)}};
     const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
     const auto result = co_await _run_after_queue(sql, parameters, what);
-    _mirror.note_stored_children(*set, PQntuples(result.get()) > 0);
+    _mirror.note_stored_children(set, PQntuples(result.get()) > 0);
   }
-  if (!_mirror.knows(*set)) {
+  if (!_mirror.knows(set)) {
     // The first lookup under a parent reads the children of the class under it
     // and under the parents a save walks next: the lookups after it are
     // answered here.
-    const auto parents = _mirror.window_from(*set, read_ahead_parents);
+    const auto parents = _mirror.window_from(set, read_ahead_parents);
     std::vector<SqlValue> ids(parents.begin(), parents.end());
     std::vector<const SqlValue*> id_list;
+    id_list.reserve(ids.size());
     for (const auto& id : ids) id_list.push_back(&id);
     const std::vector<SqlValue> parameters{SqlValue{array_literal(id_list)}};
     const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
     const auto result = co_await _run_after_queue(
-        render_select_children(record_class, set->link_field), parameters, what);
-    _mirror.adopt(*set, parents, _read_rows(record_class, result.get()));
+        render_select_children(record_class, set.link_field), parameters, what);
+    _mirror.adopt(set, parents, _read_rows(record_class, result.get()));
   }
-  auto found = _mirror.matches(*set, condition, *expected, first_only);
-  if (first_only && !found.empty()) _mirror.note_found_in(*set, found.front().id());
-  co_return found;
+}
+
+std::vector<Record> PostgresqlConnection::_known_answer(const KnownLookup& lookup,
+                                                        const Condition& condition,
+                                                        bool first_only) {
+  auto found = _mirror.matches(lookup.set, condition, lookup.expected, first_only);
+  if (first_only && !found.empty()) _mirror.note_found_in(lookup.set, found.front().id());
+  return found;
+}
+
+bool PostgresqlConnection::_identifier_reserved(const RecordClass& record_class) const {
+  const auto reserved = _reserved.find(&record_class);
+  return reserved != _reserved.end() && reserved->second.next < reserved->second.ids.size();
+}
+
+bool PostgresqlConnection::find_first_quickly(const RecordClass& record_class,
+                                              const Condition& condition,
+                                              std::optional<Record>& result) {
+  refuse_nul(record_class, condition);
+  if (!_ready_tables.contains(&record_class) || _queued.size() >= queue_flush_size) return false;
+  const auto lookup = _known_lookup(record_class, condition);
+  if (!lookup || _mirror_lacks(lookup->set)) return false;
+  // Finding nothing costs nothing to work out again; finding a record is noted.
+  auto found = _mirror.matches(lookup->set, condition, lookup->expected, true);
+  if (found.empty()) {
+    // A new record usually follows: its identifier must be at hand.
+    if (!_identifier_reserved(record_class)) return false;
+    result = std::nullopt;
+    return true;
+  }
+  _mirror.note_found_in(lookup->set, found.front().id());
+  result = std::move(found.front());
+  return true;
 }
 
 asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
     const RecordClass& record_class, const Condition& condition) {
   refuse_nul(record_class, condition);
-  co_await _ensure_table(record_class);
+  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
   if (_queued.size() >= queue_flush_size) co_await _flush_queue();
-  if (auto known = co_await _known_matches(record_class, condition, true)) {
-    if (known->empty()) {
+  if (const auto lookup = _known_lookup(record_class, condition)) {
+    if (_mirror_lacks(lookup->set)) co_await _read_into_mirror(record_class, lookup->set);
+    auto known = _known_answer(*lookup, condition, true);
+    if (known.empty()) {
       // A new record usually follows a lookup that finds none.
-      co_await _reserve_ahead(record_class);
+      if (!_identifier_reserved(record_class)) co_await _reserve_ahead(record_class);
       co_return std::nullopt;
     }
-    co_return std::move(known->front());
+    co_return std::move(known.front());
   }
   const auto select = render_select_first(record_class, condition, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
@@ -423,9 +466,10 @@ asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
 asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
     const RecordClass& record_class, const Condition& condition) {
   refuse_nul(record_class, condition);
-  co_await _ensure_table(record_class);
-  if (auto known = co_await _known_matches(record_class, condition, false)) {
-    co_return std::move(*known);
+  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
+  if (const auto lookup = _known_lookup(record_class, condition)) {
+    if (_mirror_lacks(lookup->set)) co_await _read_into_mirror(record_class, lookup->set);
+    co_return _known_answer(*lookup, condition, false);
   }
   const auto select = render_select_all(record_class, condition, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
@@ -627,23 +671,44 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
   return record;
 }
 
+std::optional<Record> PostgresqlConnection::_update_known(const RecordClass& record_class,
+                                                          std::int64_t id,
+                                                          const nlohmann::ordered_json& data,
+                                                          FieldValues& given) {
+  const auto* current = _queueing() ? _mirror.find(record_class, id) : nullptr;
+  if (current == nullptr) return std::nullopt;
+  auto record = _predicted(record_class, data, given, current);
+  if (!record || !_mirror.keeps_unique(*record)) return std::nullopt;
+  if (const auto mask = given.mask; mask != 0) {
+    _queue({&record_class, mask, false, id, present_values(std::move(given))});
+  }
+  _mirror.note_updated(*record, current);
+  return record;
+}
+
+bool PostgresqlConnection::update_quickly(const RecordClass& record_class, std::int64_t id,
+                                          const nlohmann::ordered_json& data,
+                                          std::optional<Record>& result) {
+  auto given = collect_field_values(record_class, data);
+  refuse_nul(record_class, given);
+  // Declines where the awaited update would create the table or send the queue.
+  if (!_ready_tables.contains(&record_class) || _queued.size() + 1 >= queue_flush_size) {
+    return false;
+  }
+  result = _update_known(record_class, id, data, given);
+  return result.has_value();
+}
+
 asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_class,
                                                      std::int64_t id,
                                                      const nlohmann::ordered_json& data) {
   auto given = collect_field_values(record_class, data);
   refuse_nul(record_class, given);
-  co_await _ensure_table(record_class);
+  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
   const bool queueing = _queueing();
-  if (const auto* current = queueing ? _mirror.find(record_class, id) : nullptr) {
-    if (auto record = _predicted(record_class, data, given, current);
-        record && _mirror.keeps_unique(*record)) {
-      if (const auto mask = given.mask; mask != 0) {
-        _queue({&record_class, mask, false, id, present_values(std::move(given))});
-      }
-      _mirror.note_updated(*record, current);
-      if (_queued.size() >= queue_flush_size) co_await _flush_queue();
-      co_return std::move(*record);
-    }
+  if (auto record = _update_known(record_class, id, data, given)) {
+    if (_queued.size() >= queue_flush_size) co_await _flush_queue();
+    co_return std::move(*record);
   }
   const auto sql = render_update(record_class, given.mask, Dialect::postgresql);
   auto parameters = present_values(std::move(given));
@@ -713,7 +778,10 @@ void PostgresqlConnection::_flush_queue_now() {
 asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
     const std::string* sql, const std::vector<SqlValue>* parameters, std::string_view what) {
   auto* connection = _connection.get();
-  const auto writes = std::move(_queued);
+  // The queue goes on in the vector of the previous flush: a fresh one of this
+  // size per flush would cost the allocator a consolidation each time.
+  auto writes = std::move(_queued);
+  _queued = std::move(_spare_queue);
   _queued.clear();
   _queued.reserve(queue_flush_size);
   const auto lost = [&](std::string_view doing) {
@@ -812,6 +880,8 @@ asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
     if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
   }
   if (PQexitPipelineMode(connection) == 0) throw lost("leave pipeline mode");
+  writes.clear();
+  _spare_queue = std::move(writes);
 
   if (refused != nullptr) {
     _mirror.forget();

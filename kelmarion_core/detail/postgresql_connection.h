@@ -33,7 +33,7 @@
 
 namespace kelmarion::core::detail {
 
-class PostgresqlConnection final : public StoreConnection {
+class PostgresqlConnection final : public StoreConnection, private QuickStore {
  public:
   // Connects (blocking). `location` is the URL without its password.
   PostgresqlConnection(const std::string& url, std::string location);
@@ -51,6 +51,14 @@ class PostgresqlConnection final : public StoreConnection {
   asio::awaitable<void> execute(std::string_view sql) override;
   asio::awaitable<void> lock(std::string_view key) override;
   [[nodiscard]] bool in_transaction() const noexcept override;
+  // Answers from what this transaction knows; declines where the server must answer.
+  [[nodiscard]] QuickStore* quick() noexcept override { return this; }
+  [[nodiscard]] bool find_first_quickly(const RecordClass& record_class,
+                                        const Condition& condition,
+                                        std::optional<Record>& result) override;
+  [[nodiscard]] bool update_quickly(const RecordClass& record_class, std::int64_t id,
+                                    const nlohmann::ordered_json& data,
+                                    std::optional<Record>& result) override;
 
  private:
   // The script that creates a record class's table and indexes under the lock.
@@ -122,10 +130,28 @@ class PostgresqlConnection final : public StoreConnection {
   // when only the server can compare them.
   [[nodiscard]] std::optional<TransactionMirror::Expected> _expected(
       const RecordClass& record_class, const Condition& condition) const;
-  // Lookups answered from what this transaction knows, reading a parent's
-  // children in one query first when needed; nullopt when the server must answer.
-  asio::awaitable<std::optional<std::vector<Record>>> _known_matches(
-      const RecordClass& record_class, const Condition& condition, bool first_only);
+  // A lookup that this transaction's mirror can answer: the values it compares
+  // with and the children among which its matches are.
+  struct KnownLookup {
+    TransactionMirror::Expected expected;
+    TransactionMirror::ChildSet set;
+  };
+  [[nodiscard]] std::optional<KnownLookup> _known_lookup(const RecordClass& record_class,
+                                                         const Condition& condition) const;
+  // Whether the mirror must hear from the server before it can answer for `set`.
+  [[nodiscard]] bool _mirror_lacks(const TransactionMirror::ChildSet& set);
+  // Reads what the mirror lacks for `set`: whether stored records refer to its
+  // new parent, and the children of its parent and of the parents walked next.
+  asio::awaitable<void> _read_into_mirror(const RecordClass& record_class,
+                                          const TransactionMirror::ChildSet& set);
+  [[nodiscard]] std::vector<Record> _known_answer(const KnownLookup& lookup,
+                                                  const Condition& condition, bool first_only);
+  // The update of the record `id` worked out here and queued, or nullopt (nothing
+  // done) when only the server can tell its result; `given` is used up when queued.
+  [[nodiscard]] std::optional<Record> _update_known(const RecordClass& record_class,
+                                                    std::int64_t id,
+                                                    const nlohmann::ordered_json& data,
+                                                    FieldValues& given);
   // The record `record_class` stores from `given` (collected from `data`) on top of `current` (a new
   // record when null), or nullopt when only the server can tell.
   [[nodiscard]] std::optional<Record> _predicted(const RecordClass& record_class,
@@ -138,6 +164,7 @@ class PostgresqlConnection final : public StoreConnection {
     std::size_t next = 0;
     int block = 32;
   };
+  [[nodiscard]] bool _identifier_reserved(const RecordClass& record_class) const;
   [[nodiscard]] std::string _reserve_what(const RecordClass& record_class) const;
   [[nodiscard]] std::vector<SqlValue> _reserve_parameters(const RecordClass& record_class,
                                                           const Reserved& reserved) const;
@@ -156,6 +183,7 @@ class PostgresqlConnection final : public StoreConnection {
   // values that the server accepts assume.
   bool _may_queue = false;
   std::vector<QueuedWrite> _queued;
+  std::vector<QueuedWrite> _spare_queue;  // emptied, for the queue after the next flush
   TransactionMirror _mirror;
   std::unordered_map<const RecordClass*, Reserved> _reserved;
   std::map<std::tuple<const RecordClass*, std::uint64_t, bool>, std::string> _sql_texts;

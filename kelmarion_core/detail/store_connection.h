@@ -32,6 +32,25 @@ class ImmediateStore {
   ~ImmediateStore() = default;
 };
 
+// find_first() and update() of a backend that can often answer without waiting
+// for its server. Each call either answers (true, `result` set) or declines
+// (false) having changed nothing, and the caller then awaits the operation.
+class QuickStore {
+ public:
+  [[nodiscard]] virtual bool find_first_quickly(const RecordClass& record_class,
+                                                const Condition& condition,
+                                                std::optional<Record>& result) = 0;
+  [[nodiscard]] virtual bool update_quickly(const RecordClass& record_class, std::int64_t id,
+                                            const nlohmann::ordered_json& data,
+                                            std::optional<Record>& result) = 0;
+
+ protected:
+  QuickStore() = default;
+  QuickStore(const QuickStore&) = default;
+  QuickStore& operator=(const QuickStore&) = default;
+  ~QuickStore() = default;
+};
+
 class StoreConnection {
  public:
   StoreConnection() = default;
@@ -80,6 +99,9 @@ class StoreConnection {
   // operations as plain calls, which the data services use to spare a coroutine
   // frame per record.
   [[nodiscard]] virtual ImmediateStore* immediate() noexcept { return nullptr; }
+  // Non-null for a backend that answers many lookups and updates without
+  // waiting: the data services try the plain call first, for the same reason.
+  [[nodiscard]] virtual QuickStore* quick() noexcept { return nullptr; }
 };
 
 }  // namespace kelmarion::core::detail
