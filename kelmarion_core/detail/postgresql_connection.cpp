@@ -20,10 +20,8 @@
 namespace kelmarion::core::detail {
 namespace {
 
-// Queued writes go out at the next answer needed once this many wait, and at
-// once past the hard limit (a host inserting without ever awaiting).
-constexpr std::size_t queue_flush_size = 5000;
-constexpr std::size_t queue_hard_limit = 4 * queue_flush_size;
+// Queued writes are sent on, without waiting for their results, once this many wait.
+constexpr std::size_t send_ahead_size = 128;
 constexpr int largest_identifier_block = 8192;
 // Parents whose children one read brings.
 constexpr std::size_t read_ahead_parents = 256;
@@ -281,6 +279,7 @@ std::string PostgresqlConnection::_table_script(const RecordClass& record_class)
 
 asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& record_class) {
   if (_ready_tables.contains(&record_class)) co_return;
+  co_await _flush_queue();  // a script cannot run inside the pipeline
   co_await _run_script(_table_script(record_class),
                        fmt::format("create table '{}' in store '{}'", record_class.table_name(),
                                    _location));
@@ -289,6 +288,7 @@ asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& rec
 
 void PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
   if (_ready_tables.contains(&record_class)) return;
+  _flush_queue_now();
   const auto script = _table_script(record_class);
   check_postgresql(PgResult(PQexec(_connection.get(), script.c_str())), _connection.get(),
                    fmt::format("create table '{}' in store '{}'", record_class.table_name(),
@@ -335,7 +335,10 @@ std::vector<Record> PostgresqlConnection::_read_rows(const RecordClass& record_c
 }
 
 bool PostgresqlConnection::_queueing() const noexcept {
-  return _may_queue && PQtransactionStatus(_connection.get()) == PQTRANS_INTRANS;
+  // Inside the pipeline the transaction reads as active: it is the one the
+  // writes sent ahead run in.
+  return _may_queue &&
+         (_in_pipeline || PQtransactionStatus(_connection.get()) == PQTRANS_INTRANS);
 }
 
 std::optional<TransactionMirror::Expected> PostgresqlConnection::_expected(
@@ -423,7 +426,7 @@ bool PostgresqlConnection::find_first_quickly(const RecordClass& record_class,
                                               const Condition& condition,
                                               std::optional<Record>& result) {
   refuse_nul(record_class, condition);
-  if (!_ready_tables.contains(&record_class) || _queued.size() >= queue_flush_size) return false;
+  if (!_ready_tables.contains(&record_class)) return false;
   const auto lookup = _known_lookup(record_class, condition);
   if (!lookup || _mirror_lacks(lookup->set)) return false;
   // Finding nothing costs nothing to work out again; finding a record is noted.
@@ -443,7 +446,6 @@ asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
     const RecordClass& record_class, const Condition& condition) {
   refuse_nul(record_class, condition);
   if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
-  if (_queued.size() >= queue_flush_size) co_await _flush_queue();
   if (const auto lookup = _known_lookup(record_class, condition)) {
     if (_mirror_lacks(lookup->set)) co_await _read_into_mirror(record_class, lookup->set);
     auto known = _known_answer(*lookup, condition, true);
@@ -631,6 +633,7 @@ asio::awaitable<void> PostgresqlConnection::_reserve_ahead(const RecordClass& re
 std::int64_t PostgresqlConnection::_next_identifier_now(const RecordClass& record_class) {
   auto& reserved = _reserved[&record_class];
   if (reserved.next >= reserved.ids.size()) {
+    _flush_queue_now();  // a blocking statement cannot run inside the pipeline
     const auto result = _run_now(render_reserve_identifiers(),
                                  _reserve_parameters(record_class, reserved),
                                  _reserve_what(record_class));
@@ -657,7 +660,7 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
       const auto mask = given.mask;
       _queue({&record_class, mask, true, id, present_values(std::move(given))});
       _mirror.note_created(created);
-      if (_queued.size() >= queue_hard_limit) _flush_queue_now();
+      _send_ahead_if_due();
       return created;
     }
     _flush_queue_now();
@@ -683,6 +686,7 @@ std::optional<Record> PostgresqlConnection::_update_known(const RecordClass& rec
     _queue({&record_class, mask, false, id, present_values(std::move(given))});
   }
   _mirror.note_updated(*record, current);
+  _send_ahead_if_due();
   return record;
 }
 
@@ -691,10 +695,8 @@ bool PostgresqlConnection::update_quickly(const RecordClass& record_class, std::
                                           std::optional<Record>& result) {
   auto given = collect_field_values(record_class, data);
   refuse_nul(record_class, given);
-  // Declines where the awaited update would create the table or send the queue.
-  if (!_ready_tables.contains(&record_class) || _queued.size() + 1 >= queue_flush_size) {
-    return false;
-  }
+  // Declines where the awaited update would create the table.
+  if (!_ready_tables.contains(&record_class)) return false;
   result = _update_known(record_class, id, data, given);
   return result.has_value();
 }
@@ -706,10 +708,7 @@ asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_c
   refuse_nul(record_class, given);
   if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
   const bool queueing = _queueing();
-  if (auto record = _update_known(record_class, id, data, given)) {
-    if (_queued.size() >= queue_flush_size) co_await _flush_queue();
-    co_return std::move(*record);
-  }
+  if (auto record = _update_known(record_class, id, data, given)) co_return std::move(*record);
   const auto sql = render_update(record_class, given.mask, Dialect::postgresql);
   auto parameters = present_values(std::move(given));
   parameters.emplace_back(id);
@@ -740,6 +739,8 @@ asio::awaitable<void> PostgresqlConnection::execute(std::string_view sql) {
   // Writes queued since the transaction (or savepoint) began die with it.
   if (text.starts_with("ROLLBACK")) {
     _queued.clear();
+    // Writes already sent are undone by the rollback: their results do not matter.
+    if (_in_pipeline) co_await _send_queue(nullptr, nullptr, "", false);
   } else {
     co_await _flush_queue();
   }
@@ -761,139 +762,160 @@ bool PostgresqlConnection::in_transaction() const noexcept {
 
 asio::awaitable<PgResult> PostgresqlConnection::_run_after_queue(
     const std::string& sql, const std::vector<SqlValue>& parameters, std::string_view what) {
-  if (_queued.empty()) co_return co_await _run(sql, parameters, what);
+  if (!_pending()) co_return co_await _run(sql, parameters, what);
   co_return co_await _send_queue(&sql, &parameters, what);
 }
 
 asio::awaitable<void> PostgresqlConnection::_flush_queue() {
-  if (_queued.empty()) co_return;
+  if (!_pending()) co_return;
   co_await _send_queue(nullptr, nullptr, "");
 }
 
 void PostgresqlConnection::_flush_queue_now() {
-  if (_queued.empty()) return;
+  if (!_pending()) return;
   run_to_end(_flush_queue());
 }
 
-asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
-    const std::string* sql, const std::vector<SqlValue>* parameters, std::string_view what) {
+DatabaseError PostgresqlConnection::_lost(std::string_view doing, const std::string* sql) {
+  _mirror.forget();
   auto* connection = _connection.get();
-  // The queue goes on in the vector of the previous flush: a fresh one of this
-  // size per flush would cost the allocator a consolidation each time.
+  return DatabaseError(
+      fmt::format("store '{}': {}: {}", _location, doing, connection_message(connection)), "08006",
+      connection_message(connection), sql != nullptr ? *sql : "");
+}
+
+std::string PostgresqlConnection::_pipeline_statement(const std::string& text) {
+  if (const auto found = _statement_names.find(text); found != _statement_names.end()) {
+    return found->second;
+  }
+  if (const auto found = _preparing.find(&text); found != _preparing.end()) return found->second;
+  auto name = fmt::format("kelmarion_{}", ++_statement_count);
+  if (PQsendPrepare(_connection.get(), name.c_str(), text.c_str(), 0, nullptr) == 0) {
+    throw _lost("prepare", &text);
+  }
+  _sent.push_back({SentKind::prepare, &text, name, {}, {}});
+  _preparing.emplace(&text, name);
+  return name;
+}
+
+void PostgresqlConnection::_send_queued() {
+  auto* connection = _connection.get();
+  if (!_in_pipeline) {
+    if (PQenterPipelineMode(connection) == 0) throw _lost("enter pipeline mode", nullptr);
+    _in_pipeline = true;
+  }
+  if (_queued.empty()) return;
+  // The queue goes on in the vector of the previous send: a fresh one of this
+  // size each time would cost the allocator a consolidation.
   auto writes = std::move(_queued);
   _queued = std::move(_spare_queue);
   _queued.clear();
-  _queued.reserve(queue_flush_size);
-  const auto lost = [&](std::string_view doing) {
-    _mirror.forget();
-    return DatabaseError(
-        fmt::format("store '{}': {}: {}", _location, doing, connection_message(connection)),
-        "08006", connection_message(connection), sql != nullptr ? *sql : "");
-  };
-
-  // One entry per command sent, in order: their results come back in that order.
-  struct Sent {
-    const std::string* sql;
-    std::string statement;  // set for a prepare: the name it defines
-    std::size_t write;      // index in `batches`; batches.size() for `sql`
-  };
-  std::vector<Sent> sent;
-  std::unordered_map<const std::string*, std::string> preparing;
-  const auto statement_for = [&](const std::string& text) -> std::string {
-    if (const auto found = _statement_names.find(text); found != _statement_names.end()) {
-      return found->second;
-    }
-    if (const auto found = preparing.find(&text); found != preparing.end()) return found->second;
-    auto name = fmt::format("kelmarion_{}", ++_statement_count);
-    if (PQsendPrepare(connection, name.c_str(), text.c_str(), 0, nullptr) == 0) {
-      throw lost("prepare");
-    }
-    sent.push_back({&text, name, 0});
-    preparing.emplace(&text, name);
-    return name;
-  };
-
+  _queued.reserve(send_ahead_size);
+  // libpq copies the parameters as it sends, so the batches may go at once.
   const auto made = _batches(writes);
-  const auto& batches = made.list;
-  if (PQenterPipelineMode(connection) == 0) throw lost("enter pipeline mode");
-  for (std::size_t i = 0; i < batches.size(); ++i) {
-    const auto& batch = batches[i];
-    const auto name = statement_for(*batch.sql);
+  for (const auto& batch : made.list) {
+    const auto name = _pipeline_statement(*batch.sql);
     if (PQsendQueryPrepared(connection, name.c_str(), static_cast<int>(batch.count),
                             made.values.data() + batch.first, nullptr, nullptr, 0) == 0) {
-      throw lost("send queued writes");
+      throw _lost("send queued writes", batch.sql);
     }
-    sent.push_back({batch.sql, {}, i});
+    _sent.push_back({SentKind::write, batch.sql, {}, batch.table, {}});
   }
+  writes.clear();
+  _spare_queue = std::move(writes);
+}
+
+void PostgresqlConnection::_send_ahead_if_due() {
+  if (_queued.size() < send_ahead_size) return;
+  _send_queued();
+  auto* connection = _connection.get();
+  // Whatever the socket does not take now goes with the next send.
+  if (PQflush(connection) < 0) throw _lost("send", nullptr);
+  // Reading the answers that have come keeps the server from waiting on us.
+  if (PQconsumeInput(connection) == 0) throw _lost("receive", nullptr);
+  PgResult no_answer;
+  _take_results(no_answer);
+}
+
+bool PostgresqlConnection::_take_results(PgResult& answer) {
+  auto* connection = _connection.get();
+  while (!_sent.empty()) {
+    if (PQisBusy(connection) != 0) return false;
+    auto& command = _sent.front();
+    if (PgResult result(PQgetResult(connection)); result) {
+      // A command's results end with a null result; the first one tells.
+      if (!command.result) command.result = std::move(result);
+      continue;
+    }
+    const auto status =
+        command.result ? PQresultStatus(command.result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_PIPELINE_ABORTED) {
+      if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        if (!_refused) _refused = std::move(command);
+      } else if (command.kind == SentKind::prepare) {
+        _statement_names.emplace(*command.sql, command.statement);
+      } else if (command.kind == SentKind::answer) {
+        answer = std::move(command.result);
+      }
+    }
+    _sent.pop_front();
+  }
+  return true;
+}
+
+asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
+    const std::string* sql, const std::vector<SqlValue>* parameters, std::string_view what,
+    bool report) {
+  auto* connection = _connection.get();
+  _send_queued();
   if (sql != nullptr) {
-    const auto name = statement_for(*sql);
+    const auto name = _pipeline_statement(*sql);
     const ParameterTexts texts(*parameters);
     if (PQsendQueryPrepared(connection, name.c_str(), texts.count(), texts.values(), nullptr,
                             nullptr, 0) == 0) {
-      throw lost("send");
+      throw _lost("send", sql);
     }
-    sent.push_back({sql, {}, batches.size()});
+    _sent.push_back({SentKind::answer, sql, {}, {}, {}});
   }
-  if (PQpipelineSync(connection) == 0) throw lost("send");
+  if (PQpipelineSync(connection) == 0) throw _lost("send", sql);
   for (int flushed = PQflush(connection); flushed != 0; flushed = PQflush(connection)) {
-    if (flushed < 0) throw lost("send");
+    if (flushed < 0) throw _lost("send", sql);
     // Read what the server has answered so far, so it never waits on us to read.
-    if (PQconsumeInput(connection) == 0) throw lost("receive");
+    if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
     co_await _wait_for_socket(true);
   }
 
-  const auto next_result = [&]() -> asio::awaitable<PgResult> {
+  PgResult answer;
+  while (!_take_results(answer)) {
     // Read from the socket only when libpq has no whole result buffered.
+    if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
+    if (PQisBusy(connection) != 0) co_await _wait_for_socket(false);
+  }
+  while (true) {
     while (PQisBusy(connection) != 0) {
-      if (PQconsumeInput(connection) == 0) throw lost("receive");
+      if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
       if (PQisBusy(connection) == 0) break;
       co_await _wait_for_socket(false);
     }
-    co_return PgResult(PQgetResult(connection));
-  };
-  PgResult answer;
-  PgResult refusal;
-  const Sent* refused = nullptr;
-  for (const auto& command : sent) {
-    auto result = co_await next_result();
-    // Each command's results end with a null result.
-    if (result) {
-      while (co_await next_result()) {
-      }
-    }
-    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (status == PGRES_PIPELINE_ABORTED) continue;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      if (refused == nullptr) {
-        refused = &command;
-        refusal = std::move(result);
-      }
-      continue;
-    }
-    if (!command.statement.empty()) {
-      _statement_names.emplace(*command.sql, command.statement);
-    } else if (command.write == batches.size()) {
-      answer = std::move(result);
-    }
-  }
-  for (auto result = co_await next_result();; result = co_await next_result()) {
+    const PgResult result(PQgetResult(connection));
     if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
+    if (!result && PQstatus(connection) == CONNECTION_BAD) throw _lost("receive", sql);
   }
-  if (PQexitPipelineMode(connection) == 0) throw lost("leave pipeline mode");
-  writes.clear();
-  _spare_queue = std::move(writes);
+  if (PQexitPipelineMode(connection) == 0) throw _lost("leave pipeline mode", sql);
+  _in_pipeline = false;
+  _preparing.clear();
 
-  if (refused != nullptr) {
+  if (auto refused = std::exchange(_refused, std::nullopt); refused && report) {
     _mirror.forget();
     std::string doing;
-    if (!refused->statement.empty()) {
+    if (refused->kind == SentKind::prepare) {
       doing = fmt::format("store '{}': prepare", _location);
-    } else if (refused->write < batches.size()) {
-      doing = fmt::format("store '{}', table '{}'", _location, batches[refused->write].table);
+    } else if (refused->kind == SentKind::write) {
+      doing = fmt::format("store '{}', table '{}'", _location, refused->table);
     } else {
       doing = std::string(what);
     }
-    check_postgresql(std::move(refusal), connection, doing, *refused->sql);
+    check_postgresql(std::move(refused->result), connection, doing, *refused->sql);
   }
   co_return answer;
 }

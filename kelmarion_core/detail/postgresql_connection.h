@@ -19,6 +19,7 @@
 // sends the queue and then runs on its own, so a refusal is reported by the
 // call that made it. Outside a transaction every write runs at once.
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,7 @@
 #include "kelmarion_core/detail/postgresql_handle.h"
 #include "kelmarion_core/detail/store_connection.h"
 #include "kelmarion_core/detail/transaction_mirror.h"
+#include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
 
@@ -114,11 +116,37 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   // Whether writes may be queued now: inside a healthy transaction.
   [[nodiscard]] bool _queueing() const noexcept;
   void _queue(QueuedWrite write);
-  // Sends the queued writes, then `sql` (when given), as one pipeline; returns
-  // the result of `sql`. The first refused write is reported as its own failure.
+  // Whether writes wait to be sent or for their results: the server must hear
+  // them out before any other statement.
+  [[nodiscard]] bool _pending() const noexcept { return !_queued.empty() || _in_pipeline; }
+  // Once enough writes wait, sends them on without waiting for their results,
+  // so that the server works through them while this side goes on.
+  void _send_ahead_if_due();
+  // Sends the queued writes down the pipeline (entering it when needed).
+  void _send_queued();
+  // A command sent in pipeline mode whose results are not all read yet.
+  enum class SentKind : std::uint8_t { prepare, write, answer };
+  struct Sent {
+    SentKind kind;
+    const std::string* sql;
+    std::string statement;   // a prepare's: the name it defines
+    std::string_view table;  // a write's
+    PgResult result;         // its first result, once read
+  };
+  // The name of the statement prepared for `text`, preparing it down the pipeline.
+  std::string _pipeline_statement(const std::string& text);
+  // Takes the results libpq holds whole, in order: a refusal is kept for
+  // _send_queue to report, the result of the answer goes to `answer`. True
+  // when every command sent has its results.
+  bool _take_results(PgResult& answer);
+  // Ends the pipeline: sends the queued writes, then `sql` (when given), then
+  // waits for every result; returns the result of `sql`. The first refused
+  // command is reported as its own failure, unless `report` is false (the
+  // writes are being rolled back).
   asio::awaitable<PgResult> _send_queue(const std::string* sql,
                                         const std::vector<SqlValue>* parameters,
-                                        std::string_view what);
+                                        std::string_view what, bool report = true);
+  [[nodiscard]] DatabaseError _lost(std::string_view doing, const std::string* sql);
   // _run, after the queued writes.
   asio::awaitable<PgResult> _run_after_queue(const std::string& sql,
                                              const std::vector<SqlValue>& parameters,
@@ -184,6 +212,11 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   bool _may_queue = false;
   std::vector<QueuedWrite> _queued;
   std::vector<QueuedWrite> _spare_queue;  // emptied, for the queue after the next flush
+  // The pipeline of writes sent ahead, until the statement that ends it.
+  bool _in_pipeline = false;
+  std::deque<Sent> _sent;
+  std::unordered_map<const std::string*, std::string> _preparing;  // sent, not yet confirmed
+  std::optional<Sent> _refused;  // the first command the server refused
   TransactionMirror _mirror;
   std::unordered_map<const RecordClass*, Reserved> _reserved;
   std::map<std::tuple<const RecordClass*, std::uint64_t, bool>, std::string> _sql_texts;
