@@ -300,29 +300,43 @@ void PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
 Record PostgresqlConnection::_read_row(const RecordClass& record_class, const pg_result* result,
                                        int row) const {
   const auto fields = record_class.fields();
-  std::vector<nlohmann::ordered_json> values;
-  values.reserve(fields.size());
-  for (int i = 0; i < static_cast<int>(fields.size()); ++i) {
-    if (PQgetisnull(result, row, i) != 0) {
-      values.emplace_back(nullptr);
-      continue;
+  const int count = static_cast<int>(fields.size());
+  // The row as its image: one allocation, where JSON values cost one per text.
+  return Record::from_image(record_class, [&](RowImage& image) {
+    std::size_t text_bytes = 0;
+    for (int i = 0; i < count; ++i) {
+      const auto kind = fields[static_cast<std::size_t>(i)].kind;
+      if ((kind == FieldKind::text || kind == FieldKind::json) &&
+          PQgetisnull(result, row, i) == 0) {
+        text_bytes += static_cast<std::size_t>(PQgetlength(result, row, i));
+      }
     }
-    const std::string_view text(PQgetvalue(result, row, i),
-                                static_cast<std::size_t>(PQgetlength(result, row, i)));
-    switch (fields[static_cast<std::size_t>(i)].kind) {
-      case FieldKind::integer:
-        values.emplace_back(std::stoll(std::string(text)));
-        break;
-      case FieldKind::boolean:
-        values.emplace_back(text == "t");
-        break;
-      case FieldKind::text:
-      case FieldKind::json:
-        values.push_back(from_stored_text(fields[static_cast<std::size_t>(i)].kind, text));
-        break;
+    image.reserve_text(text_bytes);
+    for (int i = 0; i < count; ++i) {
+      if (PQgetisnull(result, row, i) != 0) continue;
+      const auto field = static_cast<std::size_t>(i);
+      const std::string_view text(PQgetvalue(result, row, i),
+                                  static_cast<std::size_t>(PQgetlength(result, row, i)));
+      switch (fields[field].kind) {
+        case FieldKind::integer: {
+          std::int64_t number = 0;
+          const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+          if (error != std::errc{} || end != text.data() + text.size()) {
+            number = std::stoll(std::string(text));  // throws for what is no integer
+          }
+          image.set_integer(field, number);
+          break;
+        }
+        case FieldKind::boolean:
+          image.set_integer(field, text == "t" ? 1 : 0);
+          break;
+        case FieldKind::text:
+        case FieldKind::json:
+          image.set_text(field, text);
+          break;
+      }
     }
-  }
-  return Record(record_class, std::move(values));
+  });
 }
 
 std::vector<Record> PostgresqlConnection::_read_rows(const RecordClass& record_class,
@@ -482,27 +496,95 @@ asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
 std::optional<Record> PostgresqlConnection::_predicted(const RecordClass& record_class,
                                                        const nlohmann::ordered_json& data,
                                                        const FieldValues& given,
-                                                       const Record* current) const {
+                                                       const Record* current,
+                                                       std::int64_t id) const {
+  // The cell each field will hold; texts point into `given`, `current` or `made`.
+  struct Cell {
+    RowImage::CellKind kind = RowImage::CellKind::null;
+    std::int64_t integer = 0;
+    std::string_view text;
+  };
   const auto fields = record_class.fields();
-  std::vector<nlohmann::ordered_json> values(fields.size());
-  if (current != nullptr) {
-    for (std::size_t i = 0; i < fields.size(); ++i) values[i] = (*current)[fields[i].name];
-  } else {
-    values[0] = std::int64_t{0};
-  }
+  std::vector<Cell> cells(fields.size());
+  std::vector<std::string> made;  // texts of JSON values written here
+  made.reserve(fields.size());    // never moves: views of its texts stay valid
+  const auto integer_cell = [](std::int64_t number) {
+    return Cell{RowImage::CellKind::integer, number, {}};
+  };
+  const auto text_cell = [](std::string_view text) {
+    return Cell{RowImage::CellKind::text, 0, text};
+  };
+  const auto* current_image = current != nullptr ? current->image() : nullptr;
   for (std::size_t i = 1; i < fields.size(); ++i) {
-    if (!given.present[i]) continue;
-    std::optional<nlohmann::ordered_json> stored;
-    if (fields[i].kind == FieldKind::json) {
-      // Straight from the document value rather than parsing its text again.
-      const auto& value = data.at(std::string(fields[i].name));
-      if (!value.is_null()) stored = postgresql_stored_json(value);
+    const auto kind = fields[i].kind;
+    if (!given.present[i]) {
+      if (current_image != nullptr) {
+        switch (current_image->kind(i)) {
+          case RowImage::CellKind::null:
+            break;
+          case RowImage::CellKind::integer:
+            cells[i] = integer_cell(current_image->integer(i));
+            break;
+          case RowImage::CellKind::text:
+            cells[i] = text_cell(current_image->text(i));
+            break;
+        }
+      } else if (current != nullptr) {
+        const auto& value = (*current)[fields[i].name];
+        if (value.is_boolean()) {
+          cells[i] = integer_cell(value.get<bool>() ? 1 : 0);
+        } else if (value.is_number_integer() && kind != FieldKind::json) {
+          cells[i] = integer_cell(value.get<std::int64_t>());
+        } else if (value.is_string() && kind != FieldKind::json) {
+          cells[i] = text_cell(value.get_ref<const std::string&>());
+        } else if (!value.is_null()) {
+          cells[i] = text_cell(made.emplace_back(value.dump()));
+        }
+      }
+      continue;
     }
-    if (!stored) stored = postgresql_stored_value(fields[i].kind, given.values[i]);
+    const auto& value = given.values[i];
+    if (std::holds_alternative<std::monostate>(value)) continue;
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+      if (kind == FieldKind::integer) {
+        cells[i] = integer_cell(*integer);
+      } else if (kind == FieldKind::boolean) {
+        cells[i] = integer_cell(*integer != 0 ? 1 : 0);
+      } else {
+        return std::nullopt;  // not a value the data services bind for other kinds
+      }
+      continue;
+    }
+    const auto& text = std::get<std::string>(value);
+    if (kind == FieldKind::text) {
+      if (!postgresql_accepts_text(text)) return std::nullopt;
+      cells[i] = text_cell(text);
+      continue;
+    }
+    if (kind != FieldKind::json) return std::nullopt;
+    std::optional<nlohmann::ordered_json> stored;
+    // Straight from the document value rather than parsing its text again.
+    if (const auto& document_value = data.at(std::string(fields[i].name));
+        !document_value.is_null()) {
+      stored = postgresql_stored_json(document_value);
+    }
+    if (!stored) stored = postgresql_stored_value(kind, value);
     if (!stored) return std::nullopt;
-    values[i] = std::move(*stored);
+    cells[i] = text_cell(made.emplace_back(stored->dump()));
   }
-  return Record(record_class, std::move(values));
+  return Record::from_image(record_class, [&](RowImage& image) {
+    std::size_t text_bytes = 0;
+    for (const auto& cell : cells) text_bytes += cell.text.size();
+    image.reserve_text(text_bytes);
+    image.set_integer(0, id);
+    for (std::size_t i = 1; i < cells.size(); ++i) {
+      if (cells[i].kind == RowImage::CellKind::integer) {
+        image.set_integer(i, cells[i].integer);
+      } else if (cells[i].kind == RowImage::CellKind::text) {
+        image.set_text(i, cells[i].text);
+      }
+    }
+  });
 }
 
 const std::string& PostgresqlConnection::_sql_text(const RecordClass& record_class,
@@ -650,13 +732,13 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
   refuse_nul(record_class, given);
   _ensure_table_now(record_class);
   if (_queueing()) {
-    if (auto record = _predicted(record_class, data, given, nullptr);
+    if (auto record = _predicted(record_class, data, given, nullptr, 0);
         record && _mirror.keeps_unique(*record)) {
-      const auto id = _next_identifier_now(record_class);
-      std::vector<nlohmann::ordered_json> values;
-      for (const auto& field : record_class.fields()) values.push_back((*record)[field.name]);
-      values[0] = id;
-      Record created(record_class, std::move(values));
+      // The identifier is taken only for a write that is queued.
+      auto image = *record->image();
+      image.set_integer(0, _next_identifier_now(record_class));
+      const Record created(record_class, std::move(image));
+      const auto id = created.id();
       const auto mask = given.mask;
       _queue({&record_class, mask, true, id, present_values(std::move(given))});
       _mirror.note_created(created);
@@ -680,7 +762,7 @@ std::optional<Record> PostgresqlConnection::_update_known(const RecordClass& rec
                                                           FieldValues& given) {
   const auto* current = _queueing() ? _mirror.find(record_class, id) : nullptr;
   if (current == nullptr) return std::nullopt;
-  auto record = _predicted(record_class, data, given, current);
+  auto record = _predicted(record_class, data, given, current, id);
   if (!record || !_mirror.keeps_unique(*record)) return std::nullopt;
   if (const auto mask = given.mask; mask != 0) {
     _queue({&record_class, mask, false, id, present_values(std::move(given))});

@@ -180,12 +180,13 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
                                                     std::int64_t id,
                                                     const nlohmann::ordered_json& data,
                                                     FieldValues& given);
-  // The record `record_class` stores from `given` (collected from `data`) on top of `current` (a new
-  // record when null), or nullopt when only the server can tell.
+  // The record `id` that `record_class` stores from `given` (collected from
+  // `data`) on top of `current` (a new record when null), as a row image; or
+  // nullopt when only the server can tell.
   [[nodiscard]] std::optional<Record> _predicted(const RecordClass& record_class,
                                                  const nlohmann::ordered_json& data,
-                                                 const FieldValues& given,
-                                                 const Record* current) const;
+                                                 const FieldValues& given, const Record* current,
+                                                 std::int64_t id) const;
   // Identifiers reserved for new records of a class.
   struct Reserved {
     std::vector<std::int64_t> ids;

@@ -1,6 +1,10 @@
 #include "kelmarion_core/detail/transaction_mirror.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "kelmarion_core/detail/sql_value.h"
 
 namespace kelmarion::core::detail {
 namespace {
@@ -14,7 +18,130 @@ std::optional<std::string_view> parent_table_of(const RecordClass& record_class,
   return std::nullopt;
 }
 
+// Field values are compared and hashed as stored: from a record's row image
+// when it has one, so that the mirror never makes the JSON values of the many
+// records it only looks at. Equal values hash alike from either side.
+constexpr std::size_t null_hash = 0x9e3779b97f4a7c15ULL;
+
+std::size_t integer_hash(std::int64_t value) { return std::hash<std::int64_t>{}(value); }
+
+// The hash of `value` as the value of a field of `kind`.
+std::size_t value_hash(FieldKind kind, const nlohmann::ordered_json& value) {
+  using Type = nlohmann::ordered_json::value_t;
+  if (kind != FieldKind::json) {
+    switch (value.type()) {
+      case Type::null:
+        return null_hash;
+      case Type::boolean:
+        return integer_hash(value.get<bool>() ? 1 : 0);
+      case Type::number_integer:
+        return integer_hash(value.get<std::int64_t>());
+      case Type::number_unsigned:
+        if (value.get<std::uint64_t>() <= INT64_MAX) return integer_hash(value.get<std::int64_t>());
+        break;
+      case Type::number_float: {
+        // Equal to an integer when it holds one.
+        const double number = value.get<double>();
+        if (std::trunc(number) == number && std::abs(number) < 9.2e18) {
+          return integer_hash(static_cast<std::int64_t>(number));
+        }
+        break;
+      }
+      case Type::string:
+        return std::hash<std::string_view>{}(value.get_ref<const std::string&>());
+      default:
+        break;
+    }
+  }
+  return std::hash<nlohmann::ordered_json>{}(value);
+}
+
+// The JSON value of a json field's text cell, made for this one field: reading
+// it through the record would make the values of all its fields.
+nlohmann::ordered_json json_cell(const RowImage& image, std::size_t index) {
+  if (image.kind(index) != RowImage::CellKind::text) return nullptr;
+  return from_stored_text(FieldKind::json, image.text(index));
+}
+
+// The hash of field `index` of `record`: value_hash() of its value.
+std::size_t field_hash(const Record& record, std::size_t index) {
+  const auto& field = record.record_class().fields()[index];
+  const auto* image = record.image();
+  if (image == nullptr) return value_hash(field.kind, record[field.name]);
+  if (field.kind == FieldKind::json) return value_hash(field.kind, json_cell(*image, index));
+  switch (image->kind(index)) {
+    case RowImage::CellKind::null:
+      return null_hash;
+    case RowImage::CellKind::integer:
+      return integer_hash(image->integer(index));
+    case RowImage::CellKind::text:
+      return std::hash<std::string_view>{}(image->text(index));
+  }
+  return null_hash;
+}
+
+// Whether field `index` of `record` equals `value`, as JSON values compare.
+bool field_equals(const Record& record, std::size_t index, const nlohmann::ordered_json& value) {
+  const auto& field = record.record_class().fields()[index];
+  const auto* image = record.image();
+  if (image != nullptr && field.kind == FieldKind::json) return json_cell(*image, index) == value;
+  if (image != nullptr) {
+    switch (image->kind(index)) {
+      case RowImage::CellKind::null:
+        return value.is_null();
+      case RowImage::CellKind::text:
+        return value.is_string() && value.get_ref<const std::string&>() == image->text(index);
+      case RowImage::CellKind::integer:
+        if (field.kind == FieldKind::boolean) {
+          return value.is_boolean() && value.get<bool>() == (image->integer(index) != 0);
+        }
+        if (value.is_number_integer() && !value.is_number_unsigned()) {
+          return value.get<std::int64_t>() == image->integer(index);
+        }
+        if (!value.is_number()) return false;
+        break;  // a number of another kind compares by its value
+    }
+  }
+  return record[field.name] == value;
+}
+
+// Whether field `index` holds the same value in `left` and `right`.
+bool fields_equal(const Record& left, const Record& right, std::size_t index) {
+  const auto& field = left.record_class().fields()[index];
+  const auto* left_image = left.image();
+  const auto* right_image = right.image();
+  if (left_image == nullptr || right_image == nullptr) return left[field.name] == right[field.name];
+  if (field.kind == FieldKind::json) {
+    return json_cell(*left_image, index) == json_cell(*right_image, index);
+  }
+  const auto kind = left_image->kind(index);
+  if (kind != right_image->kind(index)) return false;
+  switch (kind) {
+    case RowImage::CellKind::null:
+      return true;
+    case RowImage::CellKind::integer:
+      return left_image->integer(index) == right_image->integer(index);
+    case RowImage::CellKind::text:
+      return left_image->text(index) == right_image->text(index);
+  }
+  return false;
+}
+
+bool field_is_null(const Record& record, std::size_t index) {
+  const auto& field = record.record_class().fields()[index];
+  const auto* image = record.image();
+  if (image == nullptr) return record[field.name].is_null();
+  // A json field's text may be the JSON null.
+  if (field.kind == FieldKind::json) return json_cell(*image, index).is_null();
+  return image->kind(index) == RowImage::CellKind::null;
+}
+
 std::optional<std::int64_t> link_value(const Record& record, std::size_t link_field) {
+  if (const auto* image = record.image();
+      image != nullptr && record.record_class().fields()[link_field].kind == FieldKind::integer) {
+    if (image->kind(link_field) != RowImage::CellKind::integer) return std::nullopt;
+    return image->integer(link_field);
+  }
   const auto& value = record[record.record_class().fields()[link_field].name];
   if (!value.is_number_integer()) return std::nullopt;
   return value.get<std::int64_t>();
@@ -22,10 +149,6 @@ std::optional<std::int64_t> link_value(const Record& record, std::size_t link_fi
 
 // Parents held per class and link: room for two windows of reads.
 constexpr std::size_t held_parents = 1024;
-
-std::size_t hash_of(const nlohmann::ordered_json& value) {
-  return std::hash<nlohmann::ordered_json>{}(value);
-}
 
 }  // namespace
 
@@ -144,15 +267,20 @@ TransactionMirror::Held& TransactionMirror::_hold(const ChildSet& set) {
 
 void TransactionMirror::_put(Held& held, const Record& record) {
   _drop(held, record.id());
-  for (auto& [field, index] : held.by_value) index.emplace(hash_of(record[field]), record.id());
+  const auto& record_class = record.record_class();
+  for (auto& [field, index] : held.by_value) {
+    index.emplace(field_hash(record, *record_class.field_index(field)), record.id());
+  }
   held.records.insert_or_assign(record.id(), record);
 }
 
 void TransactionMirror::_drop(Held& held, std::int64_t id) {
   const auto found = held.records.find(id);
   if (found == held.records.end()) return;
+  const auto& record_class = found->second.record_class();
   for (auto& [field, index] : held.by_value) {
-    auto [first, last] = index.equal_range(hash_of(found->second[field]));
+    auto [first, last] =
+        index.equal_range(field_hash(found->second, *record_class.field_index(field)));
     for (auto entry = first; entry != last; ++entry) {
       if (entry->second == id) {
         index.erase(entry);
@@ -169,9 +297,13 @@ std::vector<Record> TransactionMirror::matches(const ChildSet& set, const Condit
   auto* held = _held(set);
   if (held == nullptr) return found;
   const auto& terms = condition.terms();
+  const auto& record_class = *set.record_class;
   const auto holds = [&](const Record& record) {
     for (std::size_t i = 0; i < terms.size(); ++i) {
-      if (!terms[i] || !(record[terms[i]->field_name] == expected[i])) return false;
+      if (!terms[i]) return false;
+      const auto field = record_class.field_index(terms[i]->field_name);
+      if (!field) return record[terms[i]->field_name] == expected[i];  // throws: no such field
+      if (!field_equals(record, *field, expected[i])) return false;
     }
     return true;
   };
@@ -192,10 +324,8 @@ std::vector<Record> TransactionMirror::matches(const ChildSet& set, const Condit
     }
     return found;
   }
-  const auto field = set.record_class->fields()[*set.record_class->field_index(
-                                                    terms[*keyed]->field_name)]
-                         .name;
-  const auto ids = _ids_with(*held, field, expected[*keyed]);
+  const auto& field = record_class.fields()[*record_class.field_index(terms[*keyed]->field_name)];
+  const auto ids = _ids_with(*held, record_class, field.name, value_hash(field.kind, expected[*keyed]));
   for (const auto id : ids) {
     const auto& record = held->records.at(id);
     if (!holds(record)) continue;
@@ -294,14 +424,17 @@ const Record* TransactionMirror::find(const RecordClass& record_class, std::int6
   return nullptr;
 }
 
-std::vector<std::int64_t> TransactionMirror::_ids_with(Held& held, std::string_view field,
-                                                       const nlohmann::ordered_json& value) {
+std::vector<std::int64_t> TransactionMirror::_ids_with(Held& held, const RecordClass& record_class,
+                                                       std::string_view field, std::size_t hash) {
   auto [index, built] = held.by_value.try_emplace(field);
   if (built) {
-    for (const auto& [id, record] : held.records) index->second.emplace(hash_of(record[field]), id);
+    const auto position = *record_class.field_index(field);
+    for (const auto& [id, record] : held.records) {
+      index->second.emplace(field_hash(record, position), id);
+    }
   }
   std::vector<std::int64_t> ids;
-  auto [first, last] = index->second.equal_range(hash_of(value));
+  auto [first, last] = index->second.equal_range(hash);
   for (auto entry = first; entry != last; ++entry) ids.push_back(entry->second);
   std::sort(ids.begin(), ids.end());
   return ids;
@@ -312,8 +445,9 @@ bool TransactionMirror::keeps_unique(const Record& record) {
   for (const auto& index : record_class.lookup_indexes()) {
     if (!index.unique) continue;
     // A NULL in any indexed field never collides.
-    if (std::any_of(index.fields.begin(), index.fields.end(),
-                    [&](std::string_view field) { return record[field].is_null(); })) {
+    if (std::any_of(index.fields.begin(), index.fields.end(), [&](std::string_view field) {
+          return field_is_null(record, *record_class.field_index(field));
+        })) {
       continue;
     }
     Held* siblings = nullptr;
@@ -334,13 +468,15 @@ bool TransactionMirror::keeps_unique(const Record& record) {
     if (keyed == index.fields.end()) {
       for (const auto& [id, other] : siblings->records) candidates.push_back(id);
     } else {
-      candidates = _ids_with(*siblings, *keyed, record[*keyed]);
+      candidates = _ids_with(*siblings, record_class, *keyed,
+                             field_hash(record, *record_class.field_index(*keyed)));
     }
     for (const auto id : candidates) {
       if (id == record.id()) continue;
       const auto& other = siblings->records.at(id);
-      if (std::all_of(index.fields.begin(), index.fields.end(),
-                      [&](std::string_view field) { return other[field] == record[field]; })) {
+      if (std::all_of(index.fields.begin(), index.fields.end(), [&](std::string_view field) {
+            return fields_equal(other, record, *record_class.field_index(field));
+          })) {
         return false;
       }
     }

@@ -136,9 +136,10 @@ class TransactionMirror {
   void _place(const Record& record);
   static void _put(Held& held, const Record& record);
   static void _drop(Held& held, std::int64_t id);
-  // The identifiers of `held`'s records whose `field` may equal `value`, in order.
-  static std::vector<std::int64_t> _ids_with(Held& held, std::string_view field,
-                                             const nlohmann::ordered_json& value);
+  // The identifiers of `held`'s records whose `field` may equal a value of
+  // hash `hash`, in order.
+  static std::vector<std::int64_t> _ids_with(Held& held, const RecordClass& record_class,
+                                             std::string_view field, std::size_t hash);
 
   std::map<SetKey, Parents> _sets;
   std::map<std::string_view, std::unordered_set<std::int64_t>, std::less<>> _created;
