@@ -351,8 +351,7 @@ std::vector<Record> PostgresqlConnection::_read_rows(const RecordClass& record_c
 bool PostgresqlConnection::_queueing() const noexcept {
   // Inside the pipeline the transaction reads as active: it is the one the
   // writes sent ahead run in.
-  return _may_queue &&
-         (_in_pipeline || PQtransactionStatus(_connection.get()) == PQTRANS_INTRANS);
+  return _may_queue && (_in_pipeline || PQtransactionStatus(_connection.get()) == PQTRANS_INTRANS);
 }
 
 std::optional<TransactionMirror::Expected> PostgresqlConnection::_expected(
@@ -929,8 +928,7 @@ bool PostgresqlConnection::_take_results(PgResult& answer) {
       if (!command.result) command.result = std::move(result);
       continue;
     }
-    const auto status =
-        command.result ? PQresultStatus(command.result.get()) : PGRES_FATAL_ERROR;
+    const auto status = command.result ? PQresultStatus(command.result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_PIPELINE_ABORTED) {
       if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         if (!_refused) _refused = std::move(command);
@@ -945,9 +943,9 @@ bool PostgresqlConnection::_take_results(PgResult& answer) {
   return true;
 }
 
-asio::awaitable<PgResult> PostgresqlConnection::_send_queue(
-    const std::string* sql, const std::vector<SqlValue>* parameters, std::string_view what,
-    bool report) {
+asio::awaitable<PgResult> PostgresqlConnection::_send_queue(const std::string* sql,
+                                                            const std::vector<SqlValue>* parameters,
+                                                            std::string_view what, bool report) {
   auto* connection = _connection.get();
   _send_queued();
   if (sql != nullptr) {

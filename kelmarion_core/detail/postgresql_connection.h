@@ -43,8 +43,8 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::postgresql; }
   [[nodiscard]] asio::awaitable<std::optional<Record>> find_first(
       const RecordClass& record_class, const Condition& condition) override;
-  [[nodiscard]] asio::awaitable<std::vector<Record>> find_all(
-      const RecordClass& record_class, const Condition& condition) override;
+  [[nodiscard]] asio::awaitable<std::vector<Record>> find_all(const RecordClass& record_class,
+                                                              const Condition& condition) override;
   [[nodiscard]] Record insert(const RecordClass& record_class,
                               const nlohmann::ordered_json& data) override;
   [[nodiscard]] asio::awaitable<Record> update(const RecordClass& record_class, std::int64_t id,
@@ -55,8 +55,7 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   [[nodiscard]] bool in_transaction() const noexcept override;
   // Answers from what this transaction knows; declines where the server must answer.
   [[nodiscard]] QuickStore* quick() noexcept override { return this; }
-  [[nodiscard]] bool find_first_quickly(const RecordClass& record_class,
-                                        const Condition& condition,
+  [[nodiscard]] bool find_first_quickly(const RecordClass& record_class, const Condition& condition,
                                         std::optional<Record>& result) override;
   [[nodiscard]] bool update_quickly(const RecordClass& record_class, std::int64_t id,
                                     const nlohmann::ordered_json& data,

@@ -25,35 +25,49 @@ constexpr std::size_t null_hash = 0x9e3779b97f4a7c15ULL;
 
 std::size_t integer_hash(std::int64_t value) { return std::hash<std::int64_t>{}(value); }
 
-// The hash of `value` as the value of a field of `kind`.
-std::size_t value_hash(FieldKind kind, const nlohmann::ordered_json& value) {
+std::size_t combine(std::size_t seed, std::size_t hash) {
+  return seed ^ (hash + 0x9e3779b97f4a7c15ULL + (seed << 6U) + (seed >> 2U));
+}
+
+// The hash of a value, alike for values that compare equal: numbers by their
+// value whatever their type (JSON read back from text has unsigned integers
+// where a document has signed ones), booleans as the 0 or 1 a row image holds.
+std::size_t value_hash(const nlohmann::ordered_json& value) {
   using Type = nlohmann::ordered_json::value_t;
-  if (kind != FieldKind::json) {
-    switch (value.type()) {
-      case Type::null:
-        return null_hash;
-      case Type::boolean:
-        return integer_hash(value.get<bool>() ? 1 : 0);
-      case Type::number_integer:
-        return integer_hash(value.get<std::int64_t>());
-      case Type::number_unsigned:
-        if (value.get<std::uint64_t>() <= INT64_MAX) return integer_hash(value.get<std::int64_t>());
-        break;
-      case Type::number_float: {
-        // Equal to an integer when it holds one.
-        const double number = value.get<double>();
-        if (std::trunc(number) == number && std::abs(number) < 9.2e18) {
-          return integer_hash(static_cast<std::int64_t>(number));
-        }
-        break;
+  switch (value.type()) {
+    case Type::null:
+      return null_hash;
+    case Type::boolean:
+      return integer_hash(value.get<bool>() ? 1 : 0);
+    case Type::number_integer:
+      return integer_hash(value.get<std::int64_t>());
+    case Type::number_unsigned:
+      if (value.get<std::uint64_t>() <= INT64_MAX) return integer_hash(value.get<std::int64_t>());
+      return std::hash<std::uint64_t>{}(value.get<std::uint64_t>());
+    case Type::number_float: {
+      const double number = value.get<double>();
+      if (std::trunc(number) == number && std::abs(number) < 9.2e18) {
+        return integer_hash(static_cast<std::int64_t>(number));
       }
-      case Type::string:
-        return std::hash<std::string_view>{}(value.get_ref<const std::string&>());
-      default:
-        break;
+      return std::hash<double>{}(number);
     }
+    case Type::string:
+      return std::hash<std::string_view>{}(value.get_ref<const std::string&>());
+    case Type::array: {
+      std::size_t hash = 0xa11a7;
+      for (const auto& item : value) hash = combine(hash, value_hash(item));
+      return hash;
+    }
+    case Type::object: {
+      std::size_t hash = 0x0b1ec7;  // entries in order, as ordered objects compare
+      for (const auto& [key, item] : value.items()) {
+        hash = combine(combine(hash, std::hash<std::string_view>{}(key)), value_hash(item));
+      }
+      return hash;
+    }
+    default:
+      return std::hash<nlohmann::ordered_json>{}(value);
   }
-  return std::hash<nlohmann::ordered_json>{}(value);
 }
 
 // The JSON value of a json field's text cell, made for this one field: reading
@@ -67,8 +81,8 @@ nlohmann::ordered_json json_cell(const RowImage& image, std::size_t index) {
 std::size_t field_hash(const Record& record, std::size_t index) {
   const auto& field = record.record_class().fields()[index];
   const auto* image = record.image();
-  if (image == nullptr) return value_hash(field.kind, record[field.name]);
-  if (field.kind == FieldKind::json) return value_hash(field.kind, json_cell(*image, index));
+  if (image == nullptr) return value_hash(record[field.name]);
+  if (field.kind == FieldKind::json) return value_hash(json_cell(*image, index));
   switch (image->kind(index)) {
     case RowImage::CellKind::null:
       return null_hash;
@@ -325,7 +339,7 @@ std::vector<Record> TransactionMirror::matches(const ChildSet& set, const Condit
     return found;
   }
   const auto& field = record_class.fields()[*record_class.field_index(terms[*keyed]->field_name)];
-  const auto ids = _ids_with(*held, record_class, field.name, value_hash(field.kind, expected[*keyed]));
+  const auto ids = _ids_with(*held, record_class, field.name, value_hash(expected[*keyed]));
   for (const auto id : ids) {
     const auto& record = held->records.at(id);
     if (!holds(record)) continue;

@@ -26,6 +26,7 @@ using core::QueryService;
 using meta::Document;
 using meta::SourceColumn;
 using meta::SourceTable;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
@@ -45,6 +46,7 @@ class PostgresqlStoreSchema {
   ~PostgresqlStoreSchema() { postgresql_execute(_url, "DROP SCHEMA " + _schema + " CASCADE"); }
 
   [[nodiscard]] const std::string& location() const { return _location; }
+  [[nodiscard]] const std::string& schema() const { return _schema; }
   [[nodiscard]] StoreContents contents() const { return postgresql_contents(_url, _schema); }
 
  private:
@@ -206,6 +208,62 @@ TEST_F(PostgresqlWriteQueue, LookupsSeeEveryWriteOfTheTransactionAndNothingUndon
   (void)DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "gone"}});
   run(session.rollback());
   EXPECT_EQ(store.contents().at("source_column").rows, 2U);
+}
+
+// Queued writes go to the server ahead of the statement that needs them, a few
+// hundred at a time, without waiting for their results. A refusal among them
+// still fails the next call that hears from the server, with the server's
+// reason; a rollback drops them without one; and the session goes on working.
+TEST_F(PostgresqlWriteQueue, WritesSentAheadAreHeardOutBeforeTheNextStatement) {
+  const PostgresqlStoreSchema store(_url);
+  const auto& tables = SourceTable::record_class();
+  {
+    core::AsyncSession session(store.location());
+    (void)DataService::db_insert(&session, tables, {{"table_name", "first"}});  // makes the table
+  }
+  // A rule of the host's that this side cannot know of.
+  postgresql_execute(_url, "CREATE FUNCTION " + store.schema() +
+                               ".refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                               "RAISE EXCEPTION 'no table called %', NEW.table_name; END $$; "
+                               "CREATE TRIGGER refuse BEFORE INSERT ON " +
+                               store.schema() +
+                               ".source_table FOR EACH ROW WHEN (NEW.table_name = 'refused') "
+                               "EXECUTE FUNCTION " +
+                               store.schema() + ".refuse()");
+  // In a new session the refused write is sent ahead after the last statement
+  // that waits for an answer (taking identifiers) and before the transaction ends.
+  const auto insert_many = [&](core::AsyncSession& session) {
+    for (int i = 0; i < 300; ++i) {
+      const auto name = i == 200 ? std::string("refused") : "t" + std::to_string(i);
+      (void)DataService::db_insert(&session, tables, {{"table_name", name}});
+    }
+  };
+  {
+    core::AsyncSession session(store.location());
+    run(session.begin());
+    insert_many(session);
+    run(session.rollback());  // nothing to report: the writes are undone
+  }
+
+  core::AsyncSession session(store.location());
+  run(session.begin());
+  EXPECT_THAT(
+      [&] {
+        insert_many(session);
+        run(session.commit());
+      },
+      ThrowsMessage<core::DatabaseError>(
+          AllOf(HasSubstr("table 'source_table'"), HasSubstr("no table called refused"))));
+  run(session.rollback());
+
+  run(session.begin());
+  const auto last = DataService::db_insert(&session, tables, {{"table_name", "last"}});
+  EXPECT_EQ(
+      run(QueryService::query_columns_first(&session, tables, SourceTable::table_name == "last"))
+          ->id(),
+      last.id());
+  run(session.commit());
+  EXPECT_EQ(store.contents().at("source_table").rows, 2U);
 }
 
 }  // namespace
