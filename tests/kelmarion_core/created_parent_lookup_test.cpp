@@ -4,6 +4,7 @@
 // the transaction that refer to the new parent's identifier, records moved
 // under it, identifiers reused after a delete, and rows written by plain SQL.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "kelmarion_core/data_service.h"
@@ -62,7 +63,7 @@ TEST_P(CreatedParentLookup, FindsChildrenOfParentsLongPast) {
   const auto childless = table("first");
   std::vector<std::pair<std::int64_t, std::int64_t>> made;
   for (int i = 0; i < 5000; ++i) {
-    const auto parent = table("t" + std::to_string(i));
+    const auto parent = table(fmt::format("t{}", i));
     EXPECT_FALSE(find(parent, "c"));  // looked up first, as a save does
     made.emplace_back(parent, column(parent, "c"));
   }

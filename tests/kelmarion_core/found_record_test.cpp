@@ -3,6 +3,7 @@
 // record is first read, later writes, a rollback, or the end of the session do
 // not show through a record held from before them.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -81,12 +82,12 @@ TEST_P(FoundRecord, KeepsTheRowAsFoundThroughLaterWritesRollbackAndClose) {
 
 TEST_P(FoundRecord, ReadOnAnotherThreadWhileTheSessionWrites) {
   run(session().begin());
-  for (int i = 0; i < 50; ++i) (void)insert("ix_" + std::to_string(i), {"c" + std::to_string(i)});
+  for (int i = 0; i < 50; ++i) (void)insert(fmt::format("ix_{}", i), {fmt::format("c{}", i)});
   std::vector<core::Record> found;
-  for (int i = 0; i < 50; ++i) found.push_back(*find("ix_" + std::to_string(i)));
+  for (int i = 0; i < 50; ++i) found.push_back(*find(fmt::format("ix_{}", i)));
   std::thread reader([&found] {
     for (std::size_t i = 0; i < found.size(); ++i) {
-      EXPECT_EQ(found[i]["column_names"], Json::array({"c" + std::to_string(i)}));
+      EXPECT_EQ(found[i]["column_names"], Json::array({fmt::format("c{}", i)}));
     }
   });
   for (int i = 0; i < 50; ++i)
@@ -94,7 +95,7 @@ TEST_P(FoundRecord, ReadOnAnotherThreadWhileTheSessionWrites) {
   reader.join();
   run(session().commit());
   for (std::size_t i = 0; i < found.size(); ++i) {
-    EXPECT_EQ(found[i]["name"], "ix_" + std::to_string(i));
+    EXPECT_EQ(found[i]["name"], fmt::format("ix_{}", i));
   }
 }
 

@@ -3,6 +3,7 @@
 // these tests compare it with the same work done without a transaction (where
 // every write runs at once) and drive the cases the queue must get right.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -234,7 +235,7 @@ TEST_F(PostgresqlWriteQueue, WritesSentAheadAreHeardOutBeforeTheNextStatement) {
   // that waits for an answer (taking identifiers) and before the transaction ends.
   const auto insert_many = [&](core::AsyncSession& session) {
     for (int i = 0; i < 300; ++i) {
-      const auto name = i == 200 ? std::string("refused") : "t" + std::to_string(i);
+      const auto name = i == 200 ? std::string("refused") : fmt::format("t{}", i);
       (void)DataService::db_insert(&session, tables, {{"table_name", name}});
     }
   };
