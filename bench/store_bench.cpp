@@ -78,13 +78,26 @@ void BM_SqliteFirstSave(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// Every timed re-save, ours and the floor's, starts from the same store: one
+// that holds the schema from one save. Re-saving into one store over and over
+// would leave each size's store in another state (the number of runs depends
+// on the size), and the sizes would not compare.
 void BM_SqliteResave(benchmark::State& state) {
-  std::filesystem::remove(store_path());
-  auto document = std::make_shared<Document>(
-      kelmarion::bench::generated_document(static_cast<int>(state.range(0))));
-  AsyncSession session(store_path().string());
-  save(session, document);
-  for (auto _ : state) save(session, document);
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  std::shared_ptr<Document> document;
+  for (auto _ : state) {
+    state.PauseTiming();
+    document.reset();
+    document = std::make_shared<Document>(source);
+    std::filesystem::remove(store_path());
+    auto session = std::make_unique<AsyncSession>(store_path().string());
+    save(*session, document);
+    state.ResumeTiming();
+    save(*session, document);
+    state.PauseTiming();
+    session.reset();
+    state.ResumeTiming();
+  }
   std::filesystem::remove(store_path());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -109,13 +122,21 @@ void BM_SqliteFloorFirstSave(benchmark::State& state) {
 }
 
 void BM_SqliteFloorResave(benchmark::State& state) {
-  std::filesystem::remove(store_path());
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
   try {
-    auto connection = open_floor_store();
-    kelmarion::bench::SqliteFloor floor(connection.get());
-    floor.save(source);
-    for (auto _ : state) floor.save(source);
+    for (auto _ : state) {
+      state.PauseTiming();
+      std::filesystem::remove(store_path());
+      auto connection = open_floor_store();
+      auto floor = std::make_unique<kelmarion::bench::SqliteFloor>(connection.get());
+      floor->save(source);
+      state.ResumeTiming();
+      floor->save(source);
+      state.PauseTiming();
+      floor.reset();
+      connection.reset();
+      state.ResumeTiming();
+    }
   } catch (const std::exception& error) {
     state.SkipWithError(error.what());
   }
@@ -208,12 +229,22 @@ void BM_PostgresqlResave(benchmark::State& state) {
     state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
     return;
   }
-  const PostgresqlStore store(postgresql_url(), ours_schema);
-  auto document = std::make_shared<Document>(
-      kelmarion::bench::generated_document(static_cast<int>(state.range(0))));
-  AsyncSession session(store.location());
-  save(session, document);
-  for (auto _ : state) save(session, document);
+  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
+  std::shared_ptr<Document> document;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto store = std::make_unique<PostgresqlStore>(postgresql_url(), ours_schema);
+    document.reset();
+    document = std::make_shared<Document>(source);
+    auto session = std::make_unique<AsyncSession>(store->location());
+    save(*session, document);
+    state.ResumeTiming();
+    save(*session, document);
+    state.PauseTiming();
+    session.reset();
+    store.reset();
+    state.ResumeTiming();
+  }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -250,11 +281,20 @@ void BM_PostgresqlFloorResave(benchmark::State& state) {
   }
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
   try {
-    const PostgresqlStore store(postgresql_url(), floor_schema);
-    const auto connection = connect_floor(store);
-    kelmarion::bench::PostgresqlFloor floor(connection.get());
-    floor.save(source);
-    for (auto _ : state) floor.save(source);
+    for (auto _ : state) {
+      state.PauseTiming();
+      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
+      auto connection = connect_floor(*store);
+      auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
+      floor->save(source);
+      state.ResumeTiming();
+      floor->save(source);
+      state.PauseTiming();
+      floor.reset();
+      connection.reset();
+      store.reset();
+      state.ResumeTiming();
+    }
   } catch (const std::exception& error) {
     state.SkipWithError(error.what());
   }
