@@ -12,12 +12,15 @@
 //
 // Inside a transaction, a write whose stored result is known on this side (see
 // TransactionMirror and postgresql_stored_value) and that cannot break a unique
-// index is not sent at once: it is queued, and the queue goes to the server in
-// one pipeline ahead of the next statement that needs an answer, or at commit.
-// Identifiers of new records are reserved from their sequence ahead of use.
-// A write the server might refuse, or whose result is not known here, first
-// sends the queue and then runs on its own, so a refusal is reported by the
-// call that made it. Outside a transaction every write runs at once.
+// index is not waited for: it is queued, and every few hundred queued writes go
+// down a pipeline without waiting for their results, so the server works
+// through them meanwhile. The next statement that needs an answer (or the
+// commit) ends the pipeline and hears out every result first; a refused write
+// fails that call. Identifiers of new records are reserved from their sequence
+// ahead of use. A write the server might refuse, or whose result is not known
+// here, first sends the queue and then runs on its own, so a refusal is
+// reported by the call that made it. Outside a transaction every write runs at
+// once.
 
 #include <deque>
 #include <map>

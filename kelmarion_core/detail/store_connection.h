@@ -34,7 +34,8 @@ class ImmediateStore {
 
 // find_first() and update() of a backend that can often answer without waiting
 // for its server. Each call either answers (true, `result` set) or declines
-// (false) having changed nothing, and the caller then awaits the operation.
+// (false), having done only what the awaited operation, which the caller then
+// runs, does as well.
 class QuickStore {
  public:
   [[nodiscard]] virtual bool find_first_quickly(const RecordClass& record_class,
