@@ -58,7 +58,14 @@ SqliteConnection open_floor_store() {
   return connection;
 }
 
-void BM_SqliteFirstSave(benchmark::State& state) {
+// Which save of a schema into a new store an iteration times: the first, or the
+// one after it. Every timed re-save, ours and the floor's, starts from the same
+// store: one that holds the schema from one save. Re-saving into one store over
+// and over would leave each size's store in another state (the number of runs
+// depends on the size), and the sizes would not compare.
+enum class Timed { first_save, resave };
+
+void sqlite_saves(benchmark::State& state, Timed timed) {
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
   std::shared_ptr<Document> document;
   for (auto _ : state) {
@@ -71,57 +78,22 @@ void BM_SqliteFirstSave(benchmark::State& state) {
     document = std::make_shared<Document>(source);
     std::filesystem::remove(store_path());
     auto session = std::make_unique<AsyncSession>(store_path().string());
+    if (timed == Timed::resave) save(*session, document);
     state.ResumeTiming();
     save(*session, document);
-  }
-  std::filesystem::remove(store_path());
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-
-// Every timed re-save, ours and the floor's, starts from the same store: one
-// that holds the schema from one save. Re-saving into one store over and over
-// would leave each size's store in another state (the number of runs depends
-// on the size), and the sizes would not compare.
-void BM_SqliteResave(benchmark::State& state) {
-  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
-  std::shared_ptr<Document> document;
-  for (auto _ : state) {
-    state.PauseTiming();
-    document.reset();
-    document = std::make_shared<Document>(source);
-    std::filesystem::remove(store_path());
-    auto session = std::make_unique<AsyncSession>(store_path().string());
-    save(*session, document);
-    state.ResumeTiming();
-    save(*session, document);
-    state.PauseTiming();
-    session.reset();
-    state.ResumeTiming();
-  }
-  std::filesystem::remove(store_path());
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-
-void BM_SqliteFloorFirstSave(benchmark::State& state) {
-  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
-  try {
-    // As in BM_SqliteFirstSave, closing the store at the end of the body is timed.
-    for (auto _ : state) {
+    // A first save's time holds closing the store, a re-save's does not: the
+    // floor's the same.
+    if (timed == Timed::resave) {
       state.PauseTiming();
-      std::filesystem::remove(store_path());
-      auto connection = open_floor_store();
-      kelmarion::bench::SqliteFloor floor(connection.get());
+      session.reset();
       state.ResumeTiming();
-      floor.save(source);
     }
-  } catch (const std::exception& error) {
-    state.SkipWithError(error.what());
   }
   std::filesystem::remove(store_path());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-void BM_SqliteFloorResave(benchmark::State& state) {
+void sqlite_floor_saves(benchmark::State& state, Timed timed) {
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
   try {
     for (auto _ : state) {
@@ -129,13 +101,15 @@ void BM_SqliteFloorResave(benchmark::State& state) {
       std::filesystem::remove(store_path());
       auto connection = open_floor_store();
       auto floor = std::make_unique<kelmarion::bench::SqliteFloor>(connection.get());
-      floor->save(source);
+      if (timed == Timed::resave) floor->save(source);
       state.ResumeTiming();
       floor->save(source);
-      state.PauseTiming();
-      floor.reset();
-      connection.reset();
-      state.ResumeTiming();
+      if (timed == Timed::resave) {
+        state.PauseTiming();
+        floor.reset();
+        connection.reset();
+        state.ResumeTiming();
+      }
     }
   } catch (const std::exception& error) {
     state.SkipWithError(error.what());
@@ -143,6 +117,13 @@ void BM_SqliteFloorResave(benchmark::State& state) {
   std::filesystem::remove(store_path());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
+
+void BM_SqliteFirstSave(benchmark::State& state) { sqlite_saves(state, Timed::first_save); }
+void BM_SqliteResave(benchmark::State& state) { sqlite_saves(state, Timed::resave); }
+void BM_SqliteFloorFirstSave(benchmark::State& state) {
+  sqlite_floor_saves(state, Timed::first_save);
+}
+void BM_SqliteFloorResave(benchmark::State& state) { sqlite_floor_saves(state, Timed::resave); }
 
 // A PostgreSQL store in a schema of its own, dropped with everything in it. Its
 // tables exist already: a first save is that of a new schema into a store in
@@ -201,7 +182,7 @@ PgConnection connect_floor(const PostgresqlStore& store) {
 
 const char* postgresql_url() { return std::getenv("KELMARION_TEST_PG_URL"); }
 
-void BM_PostgresqlFirstSave(benchmark::State& state) {
+void postgresql_saves(benchmark::State& state, Timed timed) {
   if (postgresql_url() == nullptr) {
     state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
     return;
@@ -214,6 +195,7 @@ void BM_PostgresqlFirstSave(benchmark::State& state) {
     document.reset();  // the previous one freed untimed, before the copy takes its place
     document = std::make_shared<Document>(source);
     auto session = std::make_unique<AsyncSession>(store->location());
+    if (timed == Timed::resave) save(*session, document);
     state.ResumeTiming();
     save(*session, document);
     state.PauseTiming();
@@ -224,81 +206,40 @@ void BM_PostgresqlFirstSave(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-void BM_PostgresqlResave(benchmark::State& state) {
+void postgresql_floor_saves(benchmark::State& state, Timed timed) {
   if (postgresql_url() == nullptr) {
     state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
     return;
   }
   const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
-  std::shared_ptr<Document> document;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto store = std::make_unique<PostgresqlStore>(postgresql_url(), ours_schema);
-    document.reset();
-    document = std::make_shared<Document>(source);
-    auto session = std::make_unique<AsyncSession>(store->location());
-    save(*session, document);
-    state.ResumeTiming();
-    save(*session, document);
-    state.PauseTiming();
-    session.reset();
-    store.reset();
-    state.ResumeTiming();
+  try {
+    for (auto _ : state) {
+      state.PauseTiming();
+      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
+      auto connection = connect_floor(*store);
+      auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
+      if (timed == Timed::resave) floor->save(source);
+      state.ResumeTiming();
+      floor->save(source);
+      state.PauseTiming();
+      floor.reset();
+      connection.reset();
+      store.reset();
+      state.ResumeTiming();
+    }
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+void BM_PostgresqlFirstSave(benchmark::State& state) { postgresql_saves(state, Timed::first_save); }
+void BM_PostgresqlResave(benchmark::State& state) { postgresql_saves(state, Timed::resave); }
 void BM_PostgresqlFloorFirstSave(benchmark::State& state) {
-  if (postgresql_url() == nullptr) {
-    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
-    return;
-  }
-  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
-  try {
-    for (auto _ : state) {
-      state.PauseTiming();
-      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
-      auto connection = connect_floor(*store);
-      auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
-      state.ResumeTiming();
-      floor->save(source);
-      state.PauseTiming();
-      floor.reset();
-      connection.reset();
-      store.reset();
-      state.ResumeTiming();
-    }
-  } catch (const std::exception& error) {
-    state.SkipWithError(error.what());
-  }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
+  postgresql_floor_saves(state, Timed::first_save);
 }
-
 void BM_PostgresqlFloorResave(benchmark::State& state) {
-  if (postgresql_url() == nullptr) {
-    state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
-    return;
-  }
-  const auto source = kelmarion::bench::generated_document(static_cast<int>(state.range(0)));
-  try {
-    for (auto _ : state) {
-      state.PauseTiming();
-      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
-      auto connection = connect_floor(*store);
-      auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
-      floor->save(source);
-      state.ResumeTiming();
-      floor->save(source);
-      state.PauseTiming();
-      floor.reset();
-      connection.reset();
-      store.reset();
-      state.ResumeTiming();
-    }
-  } catch (const std::exception& error) {
-    state.SkipWithError(error.what());
-  }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
+  postgresql_floor_saves(state, Timed::resave);
 }
 
 BENCHMARK(BM_SqliteFirstSave)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);

@@ -60,14 +60,20 @@ Record child(bool as_image, std::int64_t id, const Json& name, const Json& flag,
   });
 }
 
-class TransactionMirrorTest : public ::testing::TestWithParam<bool> {};
+// A mirror that knows every child of parent 1, created in the transaction.
+class TransactionMirrorTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    mirror.note_created(Record(parents(), std::vector<Json>{1}));
+    mirror.note_stored_children(set, false);
+    ASSERT_TRUE(mirror.knows(set));
+  }
+
+  TransactionMirror mirror;
+  const TransactionMirror::ChildSet set{&children(), 1, 1};
+};
 
 TEST_P(TransactionMirrorTest, LookupsFindWhatComparingJsonValuesFinds) {
-  TransactionMirror mirror;
-  mirror.note_created(Record(parents(), std::vector<Json>{1}));
-  const TransactionMirror::ChildSet set{&children(), 1, 1};
-  mirror.note_stored_children(set, false);
-  ASSERT_TRUE(mirror.knows(set));
   const std::vector<Record> records{
       child(GetParam(), 10, "a", true, 5, Json::array({"x", "y"})),
       child(GetParam(), 11, "b", false, nullptr, Json::object({{"k", 1}})),
@@ -103,11 +109,6 @@ TEST_P(TransactionMirrorTest, LookupsFindWhatComparingJsonValuesFinds) {
 }
 
 TEST_P(TransactionMirrorTest, UniqueIndexesSeeClashesInEitherForm) {
-  TransactionMirror mirror;
-  mirror.note_created(Record(parents(), std::vector<Json>{1}));
-  const TransactionMirror::ChildSet set{&children(), 1, 1};
-  mirror.note_stored_children(set, false);
-  ASSERT_TRUE(mirror.knows(set));
   mirror.note_created(child(GetParam(), 10, "a", true, 5, nullptr));
 
   // The same name under the same parent clashes, whatever form either is in.
