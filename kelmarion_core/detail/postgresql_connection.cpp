@@ -513,32 +513,23 @@ std::optional<Record> PostgresqlConnection::_predicted(const RecordClass& record
   const auto text_cell = [](std::string_view text) {
     return Cell{RowImage::CellKind::text, 0, text};
   };
+  // The fields not given keep the cells of the stored row; every record the
+  // mirror holds was read or worked out here as an image.
   const auto* current_image = current != nullptr ? current->image() : nullptr;
+  if (current != nullptr && current_image == nullptr) return std::nullopt;
   for (std::size_t i = 1; i < fields.size(); ++i) {
     const auto kind = fields[i].kind;
     if (!given.present[i]) {
-      if (current_image != nullptr) {
-        switch (current_image->kind(i)) {
-          case RowImage::CellKind::null:
-            break;
-          case RowImage::CellKind::integer:
-            cells[i] = integer_cell(current_image->integer(i));
-            break;
-          case RowImage::CellKind::text:
-            cells[i] = text_cell(current_image->text(i));
-            break;
-        }
-      } else if (current != nullptr) {
-        const auto& value = (*current)[fields[i].name];
-        if (value.is_boolean()) {
-          cells[i] = integer_cell(value.get<bool>() ? 1 : 0);
-        } else if (value.is_number_integer() && kind != FieldKind::json) {
-          cells[i] = integer_cell(value.get<std::int64_t>());
-        } else if (value.is_string() && kind != FieldKind::json) {
-          cells[i] = text_cell(value.get_ref<const std::string&>());
-        } else if (!value.is_null()) {
-          cells[i] = text_cell(made.emplace_back(value.dump()));
-        }
+      if (current_image == nullptr) continue;
+      switch (current_image->kind(i)) {
+        case RowImage::CellKind::null:
+          break;
+        case RowImage::CellKind::integer:
+          cells[i] = integer_cell(current_image->integer(i));
+          break;
+        case RowImage::CellKind::text:
+          cells[i] = text_cell(current_image->text(i));
+          break;
       }
       continue;
     }
