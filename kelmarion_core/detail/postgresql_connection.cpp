@@ -442,15 +442,13 @@ bool PostgresqlConnection::find_first_quickly(const RecordClass& record_class,
   if (!_ready_tables.contains(&record_class)) return false;
   const auto lookup = _known_lookup(record_class, condition);
   if (!lookup || _mirror_lacks(lookup->set)) return false;
-  // Finding nothing costs nothing to work out again; finding a record is noted.
-  auto found = _mirror.matches(lookup->set, condition, lookup->expected, true);
+  auto found = _known_answer(*lookup, condition, true);
   if (found.empty()) {
     // A new record usually follows: its identifier must be at hand.
     if (!_identifier_reserved(record_class)) return false;
     result = std::nullopt;
     return true;
   }
-  _mirror.note_found_in(lookup->set, found.front().id());
   result = std::move(found.front());
   return true;
 }
@@ -695,7 +693,6 @@ void PostgresqlConnection::_take_reserved(Reserved& reserved, const pg_result* r
 
 asio::awaitable<void> PostgresqlConnection::_reserve_ahead(const RecordClass& record_class) {
   auto& reserved = _reserved[&record_class];
-  if (reserved.next < reserved.ids.size()) co_return;
   const auto result = co_await _run_after_queue(render_reserve_identifiers(),
                                                 _reserve_parameters(record_class, reserved),
                                                 _reserve_what(record_class));
@@ -934,6 +931,15 @@ bool PostgresqlConnection::_take_results(PgResult& answer) {
   return true;
 }
 
+asio::awaitable<void> PostgresqlConnection::_await_whole_result(const std::string* sql) {
+  auto* connection = _connection.get();
+  // Read from the socket only when libpq has no whole result buffered.
+  while (PQisBusy(connection) != 0) {
+    if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
+    if (PQisBusy(connection) != 0) co_await _wait_for_socket(false);
+  }
+}
+
 asio::awaitable<PgResult> PostgresqlConnection::_send_queue(const std::string* sql,
                                                             const std::vector<SqlValue>* parameters,
                                                             std::string_view what, bool report) {
@@ -957,17 +963,9 @@ asio::awaitable<PgResult> PostgresqlConnection::_send_queue(const std::string* s
   }
 
   PgResult answer;
-  while (!_take_results(answer)) {
-    // Read from the socket only when libpq has no whole result buffered.
-    if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
-    if (PQisBusy(connection) != 0) co_await _wait_for_socket(false);
-  }
+  while (!_take_results(answer)) co_await _await_whole_result(sql);
   while (true) {
-    while (PQisBusy(connection) != 0) {
-      if (PQconsumeInput(connection) == 0) throw _lost("receive", sql);
-      if (PQisBusy(connection) == 0) break;
-      co_await _wait_for_socket(false);
-    }
+    co_await _await_whole_result(sql);
     const PgResult result(PQgetResult(connection));
     if (result && PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
     if (!result && PQstatus(connection) == CONNECTION_BAD) throw _lost("receive", sql);

@@ -141,6 +141,8 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   // _send_queue to report, the result of the answer goes to `answer`. True
   // when every command sent has its results.
   bool _take_results(PgResult& answer);
+  // Waits until libpq holds a whole result to hand out, reading the socket.
+  asio::awaitable<void> _await_whole_result(const std::string* sql);
   // Ends the pipeline: sends the queued writes, then `sql` (when given), then
   // waits for every result; returns the result of `sql`. The first refused
   // command is reported as its own failure, unless `report` is false (the
@@ -200,6 +202,7 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   [[nodiscard]] std::vector<SqlValue> _reserve_parameters(const RecordClass& record_class,
                                                           const Reserved& reserved) const;
   static void _take_reserved(Reserved& reserved, const pg_result* result);
+  // Reserves the next block of identifiers (the caller knows the last one is used up).
   asio::awaitable<void> _reserve_ahead(const RecordClass& record_class);
   std::int64_t _next_identifier_now(const RecordClass& record_class);
   // Cached SQL text of a batch, so batches can point at it.
