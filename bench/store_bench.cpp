@@ -6,18 +6,13 @@
 // After the run, a table gives ours / floor per size and the growth with size.
 
 #include <benchmark/benchmark.h>
-#include <libpq-fe.h>
-#include <sqlite3.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
-#include "floor_records.h"
+#include "bench_stores.h"
 #include "generated_document.h"
 #include "kelmarion_core/session.h"
 #include "kelmarion_meta/tools/source_store.h"
@@ -28,34 +23,18 @@
 
 namespace {
 
+using kelmarion::bench::connect_postgresql_floor;
+using kelmarion::bench::floor_postgresql_schema;
+using kelmarion::bench::open_sqlite_floor_store;
+using kelmarion::bench::ours_postgresql_schema;
+using kelmarion::bench::postgresql_url;
+using kelmarion::bench::PostgresqlStore;
+using kelmarion::bench::sqlite_store_path;
 using kelmarion::core::AsyncSession;
 using kelmarion::meta::Document;
 
 void save(AsyncSession& session, const std::shared_ptr<Document>& document) {
   kelmarion::bench::save_in_transaction(session, document);
-}
-
-// One file per process: other runs of the benchmarks may share the temporary directory.
-std::filesystem::path store_path() {
-  return std::filesystem::temp_directory_path() /
-         ("kelmarion-store-bench-" + std::to_string(getpid()) + ".db");
-}
-
-struct SqliteCloser {
-  void operator()(sqlite3* connection) const noexcept { sqlite3_close_v2(connection); }
-};
-using SqliteConnection = std::unique_ptr<sqlite3, SqliteCloser>;
-
-// A connection opened as our sessions open theirs.
-SqliteConnection open_floor_store() {
-  sqlite3* raw = nullptr;
-  const int opened =
-      sqlite3_open_v2(store_path().c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  SqliteConnection connection(raw);
-  if (opened != SQLITE_OK) throw std::runtime_error("SQLite: cannot open " + store_path().string());
-  sqlite3_busy_timeout(connection.get(), 5000);
-  return connection;
 }
 
 // Which save of a schema into a new store an iteration times: the first, or the
@@ -76,8 +55,8 @@ void sqlite_saves(benchmark::State& state, Timed timed) {
     // start on a heap strewn with the free blocks of a whole document.
     document.reset();
     document = std::make_shared<Document>(source);
-    std::filesystem::remove(store_path());
-    auto session = std::make_unique<AsyncSession>(store_path().string());
+    std::filesystem::remove(sqlite_store_path());
+    auto session = std::make_unique<AsyncSession>(sqlite_store_path().string());
     if (timed == Timed::resave) save(*session, document);
     state.ResumeTiming();
     save(*session, document);
@@ -89,7 +68,7 @@ void sqlite_saves(benchmark::State& state, Timed timed) {
       state.ResumeTiming();
     }
   }
-  std::filesystem::remove(store_path());
+  std::filesystem::remove(sqlite_store_path());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -98,8 +77,8 @@ void sqlite_floor_saves(benchmark::State& state, Timed timed) {
   try {
     for (auto _ : state) {
       state.PauseTiming();
-      std::filesystem::remove(store_path());
-      auto connection = open_floor_store();
+      std::filesystem::remove(sqlite_store_path());
+      auto connection = open_sqlite_floor_store();
       auto floor = std::make_unique<kelmarion::bench::SqliteFloor>(connection.get());
       if (timed == Timed::resave) floor->save(source);
       state.ResumeTiming();
@@ -114,7 +93,7 @@ void sqlite_floor_saves(benchmark::State& state, Timed timed) {
   } catch (const std::exception& error) {
     state.SkipWithError(error.what());
   }
-  std::filesystem::remove(store_path());
+  std::filesystem::remove(sqlite_store_path());
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -125,63 +104,6 @@ void BM_SqliteFloorFirstSave(benchmark::State& state) {
 }
 void BM_SqliteFloorResave(benchmark::State& state) { sqlite_floor_saves(state, Timed::resave); }
 
-// A PostgreSQL store in a schema of its own, dropped with everything in it. Its
-// tables exist already: a first save is that of a new schema into a store in
-// use, so neither ours nor the floor's is timed creating tables.
-class PostgresqlStore {
- public:
-  PostgresqlStore(const std::string& url, std::string schema)
-      : _url(url), _schema(std::move(schema)) {
-    std::string script = "DROP SCHEMA IF EXISTS " + _schema + " CASCADE; CREATE SCHEMA " +
-                         _schema + "; SET search_path TO " + _schema + ";";
-    for (const auto& sql : kelmarion::bench::store_ddl(kelmarion::core::detail::Dialect::postgresql)) {
-      script += sql + ";";
-    }
-    _execute(script);
-  }
-  PostgresqlStore(const PostgresqlStore&) = delete;
-  PostgresqlStore& operator=(const PostgresqlStore&) = delete;
-  PostgresqlStore(PostgresqlStore&&) = delete;
-  PostgresqlStore& operator=(PostgresqlStore&&) = delete;
-  ~PostgresqlStore() { _execute("DROP SCHEMA IF EXISTS " + _schema + " CASCADE"); }
-
-  [[nodiscard]] std::string location() const {
-    return _url + (_url.find('?') == std::string::npos ? "?" : "&") +
-           "options=-csearch_path%3D" + _schema;
-  }
-
- private:
-  void _execute(const std::string& sql) const {
-    PGconn* connection = PQconnectdb(_url.c_str());
-    PQsetNoticeProcessor(connection, [](void* /*context*/, const char* /*message*/) {}, nullptr);
-    PQclear(PQexec(connection, sql.c_str()));
-    PQfinish(connection);
-  }
-  std::string _url;
-  std::string _schema;
-};
-
-constexpr const char* ours_schema = "kelmarion_store_bench";
-constexpr const char* floor_schema = "kelmarion_floor_bench";
-
-struct PgCloser {
-  void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
-};
-using PgConnection = std::unique_ptr<PGconn, PgCloser>;
-
-PgConnection connect_floor(const PostgresqlStore& store) {
-  PgConnection connection(PQconnectdb(store.location().c_str()));
-  if (PQstatus(connection.get()) != CONNECTION_OK) {
-    throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(connection.get()));
-  }
-  // "relation already exists, skipping" and the like are not worth printing.
-  PQsetNoticeProcessor(connection.get(), [](void* /*context*/, const char* /*message*/) {},
-                       nullptr);
-  return connection;
-}
-
-const char* postgresql_url() { return std::getenv("KELMARION_TEST_PG_URL"); }
-
 void postgresql_saves(benchmark::State& state, Timed timed) {
   if (postgresql_url() == nullptr) {
     state.SkipWithError("set KELMARION_TEST_PG_URL to measure a PostgreSQL store");
@@ -191,7 +113,7 @@ void postgresql_saves(benchmark::State& state, Timed timed) {
   std::shared_ptr<Document> document;
   for (auto _ : state) {
     state.PauseTiming();
-    auto store = std::make_unique<PostgresqlStore>(postgresql_url(), ours_schema);
+    auto store = std::make_unique<PostgresqlStore>(postgresql_url(), ours_postgresql_schema);
     document.reset();  // the previous one freed untimed, before the copy takes its place
     document = std::make_shared<Document>(source);
     auto session = std::make_unique<AsyncSession>(store->location());
@@ -215,8 +137,8 @@ void postgresql_floor_saves(benchmark::State& state, Timed timed) {
   try {
     for (auto _ : state) {
       state.PauseTiming();
-      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_schema);
-      auto connection = connect_floor(*store);
+      auto store = std::make_unique<PostgresqlStore>(postgresql_url(), floor_postgresql_schema);
+      auto connection = connect_postgresql_floor(*store);
       auto floor = std::make_unique<kelmarion::bench::PostgresqlFloor>(connection.get());
       if (timed == Timed::resave) floor->save(source);
       state.ResumeTiming();
