@@ -159,6 +159,7 @@ asio::awaitable<void> SourceStore::_save_source_tables(detail::SchemaMetadata& m
     // Checked once per table: building the messages costs more than the check.
     const bool logged = core::logging::debug_enabled();
     if (logged) core::logging::debug("正在处理表: " + detail::text_form(table_name));
+    detail::refuse_foreign_parent_key(create_model, "source_view_id", where);
     core::reserve_keys(create_model, {"sort_order", "source_schema_id", "source_table_id"});
     create_model["sort_order"] = sort_order;
     const auto* source_schema_id = metadata.find("source_schema_id");
@@ -197,6 +198,7 @@ asio::awaitable<void> SourceStore::_save_source_views(detail::SchemaMetadata& me
     if (core::logging::debug_enabled()) {
       core::logging::debug("正在处理视图: " + detail::text_form(view_name));
     }
+    detail::refuse_foreign_parent_key(create_model, "source_table_id", where);
     core::reserve_keys(create_model, {"source_schema_id", "sort_order", "source_view_id"});
     create_model["source_schema_id"] = *metadata.find("source_schema_id");
     create_model["sort_order"] = sort_order;
@@ -223,6 +225,10 @@ asio::awaitable<void> SourceStore::_save_source_columns(Document& metadata) {
     const bool under_table = detail::tests_true(table_id);
     const bool under_view = detail::tests_true(view_id);
     auto& entry = detail::as_object(create_model, where);
+    // The parent savers refuse an entry carrying the other kind's identifier, so
+    // exactly one of the two is set; a column must not bring the other one either.
+    detail::refuse_foreign_parent_key(entry, under_view ? "source_table_id" : "source_view_id",
+                                      where);
     const auto lacks = [&entry](std::string_view key) { return entry.contains(key) ? 0U : 1U; };
     core::reserve_entries(entry, entry.size() + lacks("sort_order") +
                                      (under_table ? lacks("source_table_id") : 0U) +

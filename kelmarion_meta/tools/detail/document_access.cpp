@@ -90,6 +90,15 @@ Document& object_at(Document& value, std::string_view key, const Where& where) {
   return value;
 }
 
+void refuse_foreign_parent_key(const Document& entry, std::string_view key, const Where& where) {
+  const auto found = entry.find(key);
+  if (found == entry.end() || found->is_null()) return;
+  throw core::DocumentError(fmt::format(
+      "{}: key '{}' is not accepted in a {} entry (a save links every entry to its parent "
+      "itself)",
+      describe(where), key, where.kind));
+}
+
 bool tests_true(const Document* value) {
   if (value == nullptr || value->is_null()) return false;
   if (value->is_boolean()) return value->get<bool>();

@@ -41,6 +41,12 @@ Document& as_object(Document& entry, const Where& where);
 // The value under `key` checked to be an object, for writing into it.
 [[nodiscard]] Document& object_at(Document& value, std::string_view key, const Where& where);
 
+// Refuses an entry that brings a parent identifier under `key` which the save
+// does not set for this kind of entry (a view's identifier in a table entry,
+// say): trusted, it would attach records to another schema's parent. Throws
+// DocumentError naming the entry and the key unless the key is missing or null.
+void refuse_foreign_parent_key(const Document& entry, std::string_view key, const Where& where);
+
 // "a list", "an object", "a text", "a boolean", "a number" or "null".
 [[nodiscard]] std::string kind_name(const Document& value);
 
