@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "kelmarion_core/query_service.h"
+#include "kelmarion_meta/generate/entity_table/record_classes.h"
 #include "kelmarion_meta/generate/entity_table/source_column.h"
 #include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
 #include "kelmarion_meta/generate/entity_table/source_index.h"
@@ -101,6 +102,7 @@ asio::awaitable<StoredSchema> read_schema(core::AsyncSession& session, Record sc
 
 asio::awaitable<std::vector<StoredSchema>> read_stored_schemas(
     core::AsyncSession& session, std::optional<std::string> schema_name) {
+  (void)meta::record_classes();  // so that a foreign database is recognised as one
   Condition condition;
   if (schema_name) condition = Condition(meta::SourceSchema::schema_name == *schema_name);
   auto schemas =

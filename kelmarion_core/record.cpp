@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -12,6 +13,33 @@
 #include "kelmarion_core/json_object.h"
 
 namespace kelmarion::core {
+namespace {
+
+struct RecordTables {
+  std::mutex mutex;
+  std::vector<std::string> names;
+};
+
+RecordTables& record_tables() {
+  static RecordTables tables;
+  return tables;
+}
+
+void remember_record_table(std::string_view name) {
+  auto& tables = record_tables();
+  const std::lock_guard lock(tables.mutex);
+  if (std::find(tables.names.begin(), tables.names.end(), name) == tables.names.end()) {
+    tables.names.emplace_back(name);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> known_record_tables() {
+  auto& tables = record_tables();
+  const std::lock_guard lock(tables.mutex);
+  return tables.names;
+}
 
 RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
                          std::vector<LookupIndex> lookup_indexes,
@@ -39,6 +67,7 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
                               table_name, link.field));
     }
   }
+  remember_record_table(_table_name);
 }
 
 std::size_t RecordClass::_slot_of(std::string_view name) noexcept {

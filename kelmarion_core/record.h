@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -84,6 +85,11 @@ class RecordClass {
   std::array<std::uint8_t, slot_count> _slots{};
   [[nodiscard]] static std::size_t _slot_of(std::string_view name) noexcept;
 };
+
+// The table names of every record class made so far in this process. A store
+// knows its own tables by them: a database holding such a table without the
+// store's version row belongs to someone else and is never written.
+[[nodiscard]] std::vector<std::string> known_record_tables();
 
 // Reads stored rows for records a backend hands out before reading them.
 class RowSource {

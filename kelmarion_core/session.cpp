@@ -11,15 +11,18 @@
 namespace kelmarion::core {
 namespace {
 
-std::unique_ptr<detail::StoreConnection> open_store(std::string_view store) {
+std::unique_ptr<detail::StoreConnection> open_store(std::string_view store,
+                                                    const SessionOptions& options) {
   const auto scheme = url_scheme(store);
-  if (scheme.empty()) return std::make_unique<detail::SqliteConnection>(std::string(store));
+  if (scheme.empty()) {
+    return std::make_unique<detail::SqliteConnection>(std::string(store), options);
+  }
   if (scheme == "sqlite") {
-    return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store));
+    return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store), options);
   }
   if (is_postgresql_scheme(scheme)) {
     return std::make_unique<detail::PostgresqlConnection>(std::string(store),
-                                                          redact_password(store));
+                                                          redact_password(store), options);
   }
   throw ConfigurationError(fmt::format(
       "store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "
@@ -37,8 +40,10 @@ AsyncSession& detail::require_session(AsyncSession* db, const RecordClass& recor
   return *db;
 }
 
-AsyncSession::AsyncSession(std::string_view store)
-    : _location(redact_password(store)), _connection(open_store(store)) {}
+AsyncSession::AsyncSession(std::string_view store, SessionOptions options)
+    : _location(redact_password(store)),
+      _read_only(options.read_only),
+      _connection(open_store(store, options)) {}
 
 AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
 AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;
@@ -46,7 +51,12 @@ AsyncSession::~AsyncSession() = default;
 
 asio::awaitable<void> AsyncSession::begin() {
   const bool sqlite = _connection->dialect() == detail::Dialect::sqlite;
-  co_await _connection->execute(sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+  if (_read_only) {
+    // A reader takes a snapshot and no write lock: saves go on meanwhile.
+    co_await _connection->execute(sqlite ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ");
+  } else {
+    co_await _connection->execute(sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+  }
 }
 
 asio::awaitable<void> AsyncSession::lock_schema(std::string_view schema_name) {

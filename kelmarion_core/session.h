@@ -27,8 +27,16 @@
 // The session never commits on its own: without begin(), every write commits by
 // itself (SQLite's autocommit); with begin() the host decides with commit() or
 // rollback(). A session is used by one coroutine at a time, on one thread.
+//
+// A database is used as a store only when it is one: before its first use of a
+// record table, a session reads the store's version row. A database that holds
+// a table of a known record class (see known_record_tables()) without that row,
+// or whose row names a layout this build does not know, is refused with
+// ConfigurationError and never written. A database with none of the store's
+// tables becomes a store when something is first written to it.
 
 #include <asio/awaitable.hpp>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,6 +54,20 @@ class StoreConnection;
 
 class AsyncSession;
 
+// How long a session waits by default for a lock another session holds.
+inline constexpr std::chrono::milliseconds default_lock_timeout{60'000};
+
+struct SessionOptions {
+  // Opens the store for reading only: nothing is created or written (SQLite
+  // opens the file read-only, PostgreSQL transactions are read-only), a store
+  // without tables reads as empty, and a write throws ConfigurationError.
+  bool read_only = false;
+  // How long any operation waits for a lock another session holds (SQLite's
+  // write lock, a PostgreSQL row, table or schema lock) before it fails with a
+  // DatabaseError that says what it waited for. Zero fails at once.
+  std::chrono::milliseconds lock_timeout = default_lock_timeout;
+};
+
 namespace detail {
 // `*db`, or ConfigurationError naming the table when there is no session.
 AsyncSession& require_session(AsyncSession* db, const RecordClass& record_class);
@@ -55,7 +77,7 @@ class AsyncSession {
  public:
   // Opens the store. Throws ConfigurationError for an unknown location scheme and
   // DatabaseError when the database cannot be opened.
-  explicit AsyncSession(std::string_view store);
+  explicit AsyncSession(std::string_view store, SessionOptions options = {});
   AsyncSession(const AsyncSession&) = delete;
   AsyncSession& operator=(const AsyncSession&) = delete;
   AsyncSession(AsyncSession&&) noexcept;
@@ -63,14 +85,17 @@ class AsyncSession {
   // Closes the store; an open transaction is rolled back.
   ~AsyncSession();
 
-  // Opens a transaction. On SQLite it takes the write lock at once (another
-  // writer waits up to five seconds, then this fails), so a save never fails
-  // half-way for lack of it. Throws DatabaseError (for example when one is open).
+  // Opens a transaction. On SQLite it takes the write lock at once (waiting up to
+  // the lock timeout for another writer), so a save never fails half-way for
+  // lack of it. A read-only session's transaction reads one consistent state of
+  // the store and takes no write lock. Throws DatabaseError (for example when
+  // one is open, or the wait timed out).
   asio::awaitable<void> begin();
-  // Inside a transaction: waits until no other session's transaction holds the
-  // lock for `schema_name`, then holds it until this transaction ends. Hosts take
-  // it before saving a schema so that concurrent saves of one schema run one
-  // after the other and never create a record twice.
+  // Inside a transaction: waits (up to the lock timeout) until no other
+  // session's transaction holds the lock for `schema_name`, then holds it until
+  // this transaction ends. Hosts take it before saving a schema so that
+  // concurrent saves of one schema run one after the other and never create a
+  // record twice; saves of different schemas do not wait for each other.
   asio::awaitable<void> lock_schema(std::string_view schema_name);
   // Makes the transaction's writes durable.
   asio::awaitable<void> commit();
@@ -103,6 +128,7 @@ class AsyncSession {
   WrittenRecords& _written_to(std::string_view table);
 
   std::string _location;
+  bool _read_only;
   std::unique_ptr<detail::StoreConnection> _connection;
   bool _tracking_writes = false;
   WriteLog _written;

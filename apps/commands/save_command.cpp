@@ -10,6 +10,7 @@
 #include "apps/document_io.h"
 #include "apps/document_names.h"
 #include "apps/exit_status.h"
+#include "apps/lock_timeout_option.h"
 #include "apps/run_coroutine.h"
 #include "apps/save_progress.h"
 #include "apps/save_summary.h"
@@ -161,6 +162,7 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
                       "Write the saved document, with the identifiers and sort orders the save "
                       "wrote into it, into FILE ('-': standard output, the summary then goes "
                       "to stderr)");
+  add_lock_timeout_option(*command, arguments.lock_timeout_seconds);
   command->add_flag("--prune", arguments.prune,
                     "Delete stale records (records under the schema this save did not write: "
                     "dropped columns, tables, indexes, ...) in the same transaction");
@@ -173,7 +175,8 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
 
 int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   const auto started = std::chrono::steady_clock::now();
-  core::AsyncSession session(store_location(arguments.store));
+  core::AsyncSession session(store_location(arguments.store),
+                             {.lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
   auto [document, schema_name] = obtain_document(arguments);
 
   // Counted out here: clang 14 cannot name a structured binding inside a lambda.

@@ -1,7 +1,7 @@
 #pragma once
 
 // kelmarion-meta save --engine URL [--schema NAME] [--document FILE|-]
-//                     [--store URL] [-o FILE] [--prune]
+//                     [--store URL] [-o FILE] [--prune] [--lock-timeout SECONDS]
 //
 // Saves a schema's metadata into the store in one transaction: the document is
 // inspected from the engine, or read from a file (or standard input). After the
@@ -27,6 +27,7 @@ struct SaveArguments {
   std::optional<std::string> store;     // absent: see store_location.h
   std::optional<std::string> output;    // where the saved document goes, if anywhere
   bool prune = false;
+  double lock_timeout_seconds = 0;  // set by the option's default
 };
 
 // Adds the "save" subcommand to `app`, filling `arguments` when it is parsed;

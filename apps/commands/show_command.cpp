@@ -8,6 +8,7 @@
 
 #include "apps/document_io.h"
 #include "apps/exit_status.h"
+#include "apps/lock_timeout_option.h"
 #include "apps/run_coroutine.h"
 #include "apps/store_location.h"
 #include "apps/stored_document.h"
@@ -33,6 +34,29 @@ void require_existing_store_file(const std::string& location) {
   throw UsageError(fmt::format("store '{}': no such file", shown));
 }
 
+// The stored schemas, read in one read-only transaction.
+asio::awaitable<std::vector<StoredSchema>> read_in_one_transaction(
+    core::AsyncSession& session, std::optional<std::string> schema_name) {
+  co_await session.begin();
+  std::exception_ptr failure;
+  std::vector<StoredSchema> schemas;
+  try {
+    schemas = co_await read_stored_schemas(session, std::move(schema_name));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      co_await session.rollback();
+    } catch (...) {
+      // The read's own failure is the one to report; a read-only transaction undoes nothing.
+    }
+    std::rethrow_exception(failure);
+  }
+  co_await session.commit();
+  co_return schemas;
+}
+
 }  // namespace
 
 CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
@@ -52,6 +76,7 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
       ->capture_default_str();
   command->add_flag("--pretty", arguments.pretty,
                     "Indent the JSON (the default when standard output is a terminal)");
+  add_lock_timeout_option(*command, arguments.lock_timeout_seconds);
   command->footer(
       "Without --schema every stored schema is shown; with --format json that is a "
       "list of documents, with --schema a single document. Saving a schema's "
@@ -64,8 +89,9 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
 int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
   const auto location = store_location(arguments.store);
   require_existing_store_file(location);
-  core::AsyncSession session(location);
-  const auto schemas = run_coroutine(read_stored_schemas(session, arguments.schema));
+  core::AsyncSession session(location, {.read_only = true,
+                                        .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
+  const auto schemas = run_coroutine(read_in_one_transaction(session, arguments.schema));
   if (arguments.schema && schemas.empty()) {
     throw UsageError(
         fmt::format("schema '{}': not in store '{}'", *arguments.schema, session.location()));

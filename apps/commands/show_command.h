@@ -1,11 +1,14 @@
 #pragma once
 
 // kelmarion-meta show [--store URL] [--schema NAME] [--format tree|json] [--pretty]
+//                     [--lock-timeout SECONDS]
 //
 // Reads the stored metamodel back: a readable outline per schema, or the
 // schema's document as JSON (the shape `inspect` writes, so that saving it with
 // `save --document` changes nothing). Without --schema every stored schema is
-// shown; as JSON that is a list of documents.
+// shown; as JSON that is a list of documents. The store is opened read-only and
+// read in one transaction: show never creates or changes anything, and reads
+// one consistent state while saves go on.
 
 #include <optional>
 #include <string>
@@ -23,6 +26,7 @@ struct ShowArguments {
   std::optional<std::string> schema;  // absent: every stored schema
   std::string format = "tree";        // "tree" or "json"
   bool pretty = false;
+  double lock_timeout_seconds = 0;  // set by the option's default
 };
 
 // Adds the "show" subcommand to `app`, filling `arguments` when it is parsed;

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 #include <libpq-fe.h>
 
+#include "kelmarion_core/detail/duration_text.h"
 #include "kelmarion_core/detail/postgresql_statements.h"
 #include "kelmarion_core/detail/postgresql_values.h"
 #include "kelmarion_core/detail/store_schema.h"
@@ -114,8 +115,12 @@ void run_to_end(asio::awaitable<void> work) {
 
 }  // namespace
 
-PostgresqlConnection::PostgresqlConnection(const std::string& url, std::string location)
-    : _location(std::move(location)), _connection(connect_postgresql(url, _location)) {
+PostgresqlConnection::PostgresqlConnection(const std::string& url, std::string location,
+                                           const SessionOptions& options)
+    : _location(std::move(location)),
+      _read_only(options.read_only),
+      _lock_timeout(options.lock_timeout),
+      _connection(connect_postgresql(url, _location)) {
   // What the server says besides results (a notice, the reason it closes the
   // connection) goes to the debug log, not to the host's terminal.
   PQsetNoticeProcessor(
@@ -127,8 +132,13 @@ PostgresqlConnection::PostgresqlConnection(const std::string& url, std::string l
       },
       nullptr);
   // Notices ("relation already exists, skipping") are not for the host's terminal.
-  check_postgresql(PgResult(PQexec(_connection.get(), "SET client_min_messages = warning")),
-                   _connection.get(), fmt::format("store '{}'", _location), "SET client_min_messages");
+  // A zero lock_timeout would mean no bound at all to the server: one
+  // millisecond is the nearest to failing at once.
+  auto settings = fmt::format("SET client_min_messages = warning; SET lock_timeout = {}",
+                              std::max<std::chrono::milliseconds::rep>(_lock_timeout.count(), 1));
+  if (_read_only) settings += "; SET default_transaction_read_only = on";
+  check_postgresql(PgResult(PQexec(_connection.get(), settings.c_str())), _connection.get(),
+                   fmt::format("store '{}'", _location), settings);
   const auto* server_encoding = PQparameterStatus(_connection.get(), "server_encoding");
   const auto* client_encoding = PQparameterStatus(_connection.get(), "client_encoding");
   _may_queue = server_encoding != nullptr && client_encoding != nullptr &&
@@ -261,11 +271,12 @@ asio::awaitable<PgResult> PostgresqlConnection::_run_script(const std::string& s
   co_return co_await _finish(sql, what);
 }
 
-std::string PostgresqlConnection::_table_script(const RecordClass& record_class) const {
+std::string PostgresqlConnection::_table_script(const RecordClass& record_class,
+                                                const StoreLayout& layout) const {
   // CREATE TABLE IF NOT EXISTS is not safe against a concurrent creator; the lock
   // makes every other session wait until the tables exist.
   std::string script = fmt::format("SELECT pg_advisory_xact_lock({});", table_creation_lock_key);
-  if (_ready_tables.empty()) {
+  if (!layout.versioned()) {
     for (const auto& statement : version_table_ddl(Dialect::postgresql)) script += statement + ";";
   }
   for (const auto& statement : record_table_ddl(record_class, Dialect::postgresql)) {
@@ -277,24 +288,68 @@ std::string PostgresqlConnection::_table_script(const RecordClass& record_class)
   return script;
 }
 
-asio::awaitable<void> PostgresqlConnection::_ensure_table(const RecordClass& record_class) {
-  if (_ready_tables.contains(&record_class)) co_return;
+asio::awaitable<StoreLayout> PostgresqlConnection::_read_layout() {
+  const auto what = fmt::format("store '{}': read its layout", _location);
+  StoreLayout layout;
+  const auto tables = co_await _run_script(existing_tables_sql(Dialect::postgresql), what);
+  for (int row = 0; row < PQntuples(tables.get()); ++row) {
+    note_existing_table(layout, PQgetvalue(tables.get(), row, 0));
+  }
+  if (layout.versioned()) {
+    const auto versions = co_await _run_script(version_rows_sql(), what);
+    for (int row = 0; row < PQntuples(versions.get()); ++row) {
+      layout.versions.push_back(PQgetisnull(versions.get(), row, 0) != 0
+                                    ? std::nullopt
+                                    : std::optional<std::string>(PQgetvalue(versions.get(), row, 0)));
+    }
+  }
+  check_store_layout(layout, _location);
+  co_return layout;
+}
+
+void PostgresqlConnection::_refuse_write(const RecordClass& record_class) const {
+  if (!_read_only) return;
+  throw ConfigurationError(fmt::format("store '{}', table '{}': the store was opened read-only",
+                                       _location, record_class.table_name()));
+}
+
+DatabaseError PostgresqlConnection::_lock_wait_failure(const DatabaseError& error,
+                                                      std::string_view waited_for) const {
+  if (error.code() != "55P03") return error;
+  return DatabaseError(fmt::format("store '{}': gave up after waiting {} for {}, which another "
+                                   "session holds ({})",
+                                   _location, duration_text(_lock_timeout), waited_for,
+                                   error.engine_message()),
+                       error.code(), error.engine_message(), error.sql());
+}
+
+asio::awaitable<bool> PostgresqlConnection::_ensure_table(const RecordClass& record_class) {
+  if (_ready_tables.contains(&record_class)) co_return true;
   co_await _flush_queue();  // a script cannot run inside the pipeline
-  co_await _run_script(_table_script(record_class),
-                       fmt::format("create table '{}' in store '{}'", record_class.table_name(),
-                                   _location));
+  const auto layout = co_await _read_layout();
+  if (!layout.tables.contains(record_class.table_name())) {
+    if (_read_only) co_return false;  // no table yet: no records
+    std::optional<DatabaseError> failure;
+    try {
+      co_await _run_script(_table_script(record_class, layout),
+                           fmt::format("create table '{}' in store '{}'",
+                                       record_class.table_name(), _location));
+    } catch (const DatabaseError& error) {
+      failure = _lock_wait_failure(error, "the lock that guards creating the store's tables");
+    }
+    if (failure) throw std::move(*failure);
+  }
   _ready_tables.insert(&record_class);
+  co_return true;
+}
+
+asio::awaitable<void> PostgresqlConnection::_create_table(const RecordClass& record_class) {
+  (void)co_await _ensure_table(record_class);
 }
 
 void PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
   if (_ready_tables.contains(&record_class)) return;
-  _flush_queue_now();
-  const auto script = _table_script(record_class);
-  check_postgresql(PgResult(PQexec(_connection.get(), script.c_str())), _connection.get(),
-                   fmt::format("create table '{}' in store '{}'", record_class.table_name(),
-                               _location),
-                   script);
-  _ready_tables.insert(&record_class);
+  run_to_end(_create_table(record_class));
 }
 
 Record PostgresqlConnection::_read_row(const RecordClass& record_class, const pg_result* result,
@@ -456,7 +511,10 @@ bool PostgresqlConnection::find_first_quickly(const RecordClass& record_class,
 asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
     const RecordClass& record_class, const Condition& condition) {
   refuse_nul(record_class, condition);
-  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
+  if (!_ready_tables.contains(&record_class)) {
+    const bool exists = co_await _ensure_table(record_class);
+    if (!exists) co_return std::nullopt;
+  }
   if (const auto lookup = _known_lookup(record_class, condition)) {
     if (_mirror_lacks(lookup->set)) co_await _read_into_mirror(record_class, lookup->set);
     auto known = _known_answer(*lookup, condition, true);
@@ -479,7 +537,10 @@ asio::awaitable<std::optional<Record>> PostgresqlConnection::find_first(
 asio::awaitable<std::vector<Record>> PostgresqlConnection::find_all(
     const RecordClass& record_class, const Condition& condition) {
   refuse_nul(record_class, condition);
-  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
+  if (!_ready_tables.contains(&record_class)) {
+    const bool exists = co_await _ensure_table(record_class);
+    if (!exists) co_return std::vector<Record>{};
+  }
   if (const auto lookup = _known_lookup(record_class, condition)) {
     if (_mirror_lacks(lookup->set)) co_await _read_into_mirror(record_class, lookup->set);
     co_return _known_answer(*lookup, condition, false);
@@ -715,6 +776,7 @@ Record PostgresqlConnection::insert(const RecordClass& record_class,
                                     const nlohmann::ordered_json& data) {
   // A plain call: when it cannot be queued, it blocks its caller until the
   // server has answered.
+  _refuse_write(record_class);
   auto given = collect_field_values(record_class, data);
   refuse_nul(record_class, given);
   _ensure_table_now(record_class);
@@ -773,9 +835,10 @@ bool PostgresqlConnection::update_quickly(const RecordClass& record_class, std::
 asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_class,
                                                      std::int64_t id,
                                                      const nlohmann::ordered_json& data) {
+  _refuse_write(record_class);
   auto given = collect_field_values(record_class, data);
   refuse_nul(record_class, given);
-  if (!_ready_tables.contains(&record_class)) co_await _ensure_table(record_class);
+  if (!_ready_tables.contains(&record_class)) co_await _create_table(record_class);
   const bool queueing = _queueing();
   if (auto record = _update_known(record_class, id, data, given)) co_return std::move(*record);
   const auto sql = render_update(record_class, given.mask, Dialect::postgresql);
@@ -795,7 +858,8 @@ asio::awaitable<Record> PostgresqlConnection::update(const RecordClass& record_c
 
 asio::awaitable<void> PostgresqlConnection::remove(const RecordClass& record_class,
                                                    std::int64_t id) {
-  co_await _ensure_table(record_class);
+  _refuse_write(record_class);
+  co_await _create_table(record_class);
   const auto sql = render_delete(record_class, Dialect::postgresql);
   const auto what = fmt::format("store '{}', table '{}'", _location, record_class.table_name());
   const std::vector<SqlValue> parameters{SqlValue{id}};
@@ -822,7 +886,14 @@ asio::awaitable<void> PostgresqlConnection::execute(std::string_view sql) {
 asio::awaitable<void> PostgresqlConnection::lock(std::string_view key) {
   const std::string sql = "SELECT pg_advisory_xact_lock($1)";
   const std::vector<SqlValue> parameters{SqlValue{lock_key_of(key)}};
-  co_await _run_after_queue(sql, parameters, fmt::format("store '{}': lock '{}'", _location, key));
+  std::optional<DatabaseError> failure;
+  try {
+    co_await _run_after_queue(sql, parameters,
+                              fmt::format("store '{}': lock '{}'", _location, key));
+  } catch (const DatabaseError& error) {
+    failure = _lock_wait_failure(error, fmt::format("the lock of schema '{}'", key));
+  }
+  if (failure) throw std::move(*failure);
 }
 
 bool PostgresqlConnection::in_transaction() const noexcept {

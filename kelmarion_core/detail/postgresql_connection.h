@@ -6,8 +6,11 @@
 // other coroutines run meanwhile. The plain insert call runs the same exchange
 // on a private event loop and blocks its caller until it is done.
 //
-// Record tables are created on first use of each record class, under a
-// transaction-scoped advisory lock so that concurrent first saves do not race.
+// Before its first use of a record table the connection checks the store's
+// layout (see check_store_layout()); a missing table is then created under a
+// transaction-scoped advisory lock, taken only when something must be created,
+// so that concurrent first saves do not race while later saves never wait for
+// each other. Every lock wait is bounded by the session's lock timeout.
 // Statements are prepared once per session.
 //
 // Inside a transaction, a write whose stored result is known on this side (see
@@ -33,15 +36,18 @@
 
 #include "kelmarion_core/detail/postgresql_handle.h"
 #include "kelmarion_core/detail/store_connection.h"
+#include "kelmarion_core/detail/store_schema.h"
 #include "kelmarion_core/detail/transaction_mirror.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/session.h"
 
 namespace kelmarion::core::detail {
 
 class PostgresqlConnection final : public StoreConnection, private QuickStore {
  public:
   // Connects (blocking). `location` is the URL without its password.
-  PostgresqlConnection(const std::string& url, std::string location);
+  PostgresqlConnection(const std::string& url, std::string location,
+                       const SessionOptions& options);
 
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::postgresql; }
   [[nodiscard]] asio::awaitable<std::optional<Record>> find_first(
@@ -65,10 +71,22 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
                                     std::optional<Record>& result) override;
 
  private:
-  // The script that creates a record class's table and indexes under the lock.
-  [[nodiscard]] std::string _table_script(const RecordClass& record_class) const;
-  asio::awaitable<void> _ensure_table(const RecordClass& record_class);
+  // The script that creates a record class's table and indexes under the lock,
+  // and the version table first when `layout` has none.
+  [[nodiscard]] std::string _table_script(const RecordClass& record_class,
+                                          const StoreLayout& layout) const;
+  // Whether `record_class`'s table exists, creating it when missing unless the
+  // connection is read-only, after checking the store's layout.
+  asio::awaitable<bool> _ensure_table(const RecordClass& record_class);
+  asio::awaitable<void> _create_table(const RecordClass& record_class);
   void _ensure_table_now(const RecordClass& record_class);
+  asio::awaitable<StoreLayout> _read_layout();
+  // ConfigurationError for a write on a read-only connection.
+  void _refuse_write(const RecordClass& record_class) const;
+  // `error` (a lock wait that ran out, SQLSTATE 55P03) said in terms of what
+  // was waited for; any other error as it is.
+  [[nodiscard]] DatabaseError _lock_wait_failure(const DatabaseError& error,
+                                                 std::string_view waited_for) const;
   // Runs `sql` with `parameters` as a prepared statement and returns its result.
   asio::awaitable<PgResult> _run(const std::string& sql, const std::vector<SqlValue>& parameters,
                                  std::string_view what);
@@ -209,6 +227,8 @@ class PostgresqlConnection final : public StoreConnection, private QuickStore {
   const std::string& _sql_text(const RecordClass& record_class, std::uint64_t mask, bool insert);
 
   std::string _location;
+  bool _read_only;
+  std::chrono::milliseconds _lock_timeout;
   PgConnection _connection;
   std::unordered_map<std::string, std::string> _statement_names;
   std::size_t _statement_count = 0;

@@ -1,18 +1,20 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
+#include <algorithm>
 #include <array>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include "kelmarion_core/detail/duration_text.h"
 #include "kelmarion_core/detail/store_schema.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
 namespace {
 
-constexpr int busy_timeout_ms = 5000;
 // Text columns of a row read at once before they are copied (the rest are copied
 // one by one).
 constexpr std::size_t inline_row_texts = 16;
@@ -182,7 +184,7 @@ bool SqliteConnection::_stored_children(const RecordClass& child_class, std::str
   const auto sql =
       fmt::format("SELECT 1 FROM {} WHERE {} >= ?1 LIMIT 1",
                   quote_identifier(child_class.table_name()), quote_identifier(link_field));
-  _ensure_table(child_class);
+  if (!_ensure_table(child_class)) return false;
   auto* statement = _statement(sql);
   _bind_value(statement, 1, SqlValue{first_parent}, sql);
   const StatementUse use(statement);
@@ -197,18 +199,63 @@ Record SqliteConnection::_hand_out(const RecordClass& record_class, std::int64_t
   return record;
 }
 
-SqliteConnection::SqliteConnection(const std::string& path)
+SqliteConnection::SqliteConnection(const std::string& path, const SessionOptions& options)
     : _path(path.empty() ? ":memory:" : path),
-      _db(open_sqlite(_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+      _read_only(options.read_only),
+      _lock_timeout(options.lock_timeout),
+      _db(open_sqlite(_path,
+                      (options.read_only ? SQLITE_OPEN_READONLY
+                                         : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                          SQLITE_OPEN_NOMUTEX,
                       fmt::format("open store '{}'", _path))) {
-  check_sqlite(sqlite3_busy_timeout(_db.get(), busy_timeout_ms), _db.get(), "set busy timeout");
+  const auto timeout = std::clamp<std::chrono::milliseconds::rep>(
+      options.lock_timeout.count(), 0, std::numeric_limits<int>::max());
+  check_sqlite(sqlite3_busy_timeout(_db.get(), static_cast<int>(timeout)), _db.get(),
+               "set busy timeout");
   _rows = std::make_shared<Rows>(*this);
 }
 
-void SqliteConnection::_ensure_table(const RecordClass& record_class) {
-  if (_ready_tables.contains(&record_class)) return;
+StoreLayout SqliteConnection::_read_layout() {
+  const auto what = fmt::format("store '{}': read its layout", _path);
+  StoreLayout layout;
+  const auto tables_sql = existing_tables_sql(Dialect::sqlite);
+  auto* tables = _statement(tables_sql);
+  {
+    const StatementUse use(tables);
+    while (check_sqlite(sqlite3_step(tables), _db.get(), what, tables_sql) == SQLITE_ROW) {
+      const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(tables, 0));
+      if (name != nullptr) note_existing_table(layout, name);
+    }
+  }
+  if (layout.versioned()) {
+    const auto versions_sql = version_rows_sql();
+    auto* versions = _statement(versions_sql);
+    const StatementUse use(versions);
+    while (check_sqlite(sqlite3_step(versions), _db.get(), what, versions_sql) == SQLITE_ROW) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(versions, 0));
+      layout.versions.push_back(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
+    }
+  }
+  check_store_layout(layout, _path);
+  return layout;
+}
+
+void SqliteConnection::_refuse_write(const RecordClass& record_class) const {
+  if (!_read_only) return;
+  throw ConfigurationError(fmt::format("store '{}', table '{}': the store was opened read-only",
+                                       _path, record_class.table_name()));
+}
+
+bool SqliteConnection::_ensure_table(const RecordClass& record_class) {
+  if (_ready_tables.contains(&record_class)) return true;
+  const auto layout = _read_layout();
+  if (layout.tables.contains(record_class.table_name())) {
+    _ready_tables.insert(&record_class);
+    return true;
+  }
+  if (_read_only) return false;  // no table yet: no records
   std::vector<std::string> statements;
-  if (_ready_tables.empty()) statements = version_table_ddl(Dialect::sqlite);
+  if (!layout.versioned()) statements = version_table_ddl(Dialect::sqlite);
   for (auto& statement : record_table_ddl(record_class, Dialect::sqlite)) {
     statements.push_back(std::move(statement));
   }
@@ -220,6 +267,7 @@ void SqliteConnection::_ensure_table(const RecordClass& record_class) {
                  sql);
   }
   _ready_tables.insert(&record_class);
+  return true;
 }
 
 sqlite3_stmt* SqliteConnection::_statement(const std::string& sql) {
@@ -507,7 +555,7 @@ asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const Record
 std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record_class,
                                                        const Condition& condition) {
   const auto lock = _use();
-  _ensure_table(record_class);
+  if (!_ensure_table(record_class)) return std::nullopt;
   const auto shape = lookup_shape(record_class, condition);
   if (!shape) {
     // Rendered every time: the renderer reports what is wrong with the condition.
@@ -546,7 +594,7 @@ std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record
 asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
                                                                 const Condition& condition) {
   const auto lock = _use();
-  _ensure_table(record_class);
+  if (!_ensure_table(record_class)) co_return std::vector<Record>{};
   sqlite3_stmt* statement = nullptr;
   std::string_view sql;
   RenderedSql select;
@@ -575,6 +623,7 @@ asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClas
 Record SqliteConnection::insert(const RecordClass& record_class,
                                 const nlohmann::ordered_json& data) {
   const auto lock = _use();
+  _refuse_write(record_class);
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::insert, mask}, [&] {
@@ -597,6 +646,7 @@ asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class
 Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_t id,
                                     const nlohmann::ordered_json& data) {
   const auto lock = _use();
+  _refuse_write(record_class);
   const auto mask = _collect(record_class, data);
   _ensure_table(record_class);
   _created_records.note_update(record_class);
@@ -625,6 +675,7 @@ Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_
 
 asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
   const auto lock = _use();
+  _refuse_write(record_class);
   _created_records.distrust();  // the largest identifier may come back
   _ensure_table(record_class);
   auto& cached = _cached({&record_class, StatementKind::remove, 0},
@@ -638,8 +689,16 @@ asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   const auto lock = _use();
   _created_records.clear();  // a transaction begins or ends, or SQL of the host's ran
   const std::string text(sql);
-  check_sqlite(sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr), _db.get(),
-               fmt::format("store '{}'", _path), sql);
+  const int result = sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr);
+  if ((result & 0xff) == SQLITE_BUSY) {
+    // The busy handler waited the whole lock timeout for another writer.
+    throw_sqlite_error(result, _db.get(),
+                       fmt::format("store '{}': gave up after waiting {} for another session "
+                                   "to finish writing",
+                                   _path, duration_text(_lock_timeout)),
+                       sql);
+  }
+  check_sqlite(result, _db.get(), fmt::format("store '{}'", _path), sql);
   // A rollback may have undone tables created inside the transaction: check again.
   if (text.starts_with("ROLLBACK")) _ready_tables.clear();
   co_return;

@@ -20,14 +20,17 @@
 #include "kelmarion_core/detail/sqlite_created_records.h"
 #include "kelmarion_core/detail/sqlite_handle.h"
 #include "kelmarion_core/detail/store_connection.h"
+#include "kelmarion_core/detail/store_schema.h"
+#include "kelmarion_core/session.h"
 
 namespace kelmarion::core::detail {
 
 class SqliteConnection final : public StoreConnection, public ImmediateStore {
  public:
-  // Opens (creating when missing) the store at `path`; ":memory:" or an empty
-  // path opens a private in-memory store. Throws DatabaseError when it cannot.
-  explicit SqliteConnection(const std::string& path);
+  // Opens (creating when missing, unless read-only) the store at `path`;
+  // ":memory:" or an empty path opens a private in-memory store. Throws
+  // DatabaseError when it cannot.
+  SqliteConnection(const std::string& path, const SessionOptions& options);
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
   SqliteConnection(SqliteConnection&&) = delete;
@@ -99,7 +102,13 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
   // A record of the stored row `id`, read when first needed.
   [[nodiscard]] Record _hand_out(const RecordClass& record_class, std::int64_t id);
   void _read_by_id_into(const RecordClass& record_class, std::int64_t id, RowImage& image);
-  void _ensure_table(const RecordClass& record_class);
+  // Whether `record_class`'s table exists, creating it (and the store's version
+  // row) when missing unless the connection is read-only. Checks the store's
+  // layout first (check_store_layout() throws for a database that is not ours).
+  bool _ensure_table(const RecordClass& record_class);
+  [[nodiscard]] StoreLayout _read_layout();
+  // ConfigurationError for a write on a read-only connection.
+  void _refuse_write(const RecordClass& record_class) const;
   sqlite3_stmt* _statement(const std::string& sql);
   // The cached statement for `key`, prepared from `render()` on first use.
   template <typename Render>
@@ -147,6 +156,8 @@ class SqliteConnection final : public StoreConnection, public ImmediateStore {
                                                  sqlite3_stmt* statement, std::string_view sql);
 
   std::string _path;
+  bool _read_only;
+  std::chrono::milliseconds _lock_timeout;
   // Declared before the statements so that it is destroyed after them.
   SqliteDatabase _db;
   std::unordered_map<std::string, SqliteStatement> _statements;  // by SQL text (table creation)

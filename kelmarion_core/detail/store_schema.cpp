@@ -2,6 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <charconv>
+
+#include "kelmarion_core/errors.h"
+
 namespace kelmarion::core::detail {
 namespace {
 
@@ -20,10 +25,70 @@ std::string_view column_type(FieldKind kind, Dialect dialect) {
   return "TEXT";
 }
 
+// The layout number a version row holds, or nullopt for anything but a plain integer.
+std::optional<int> layout_number(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  int number = 0;
+  const auto* end = text->data() + text->size();
+  const auto [stop, error] = std::from_chars(text->data(), end, number);
+  if (error != std::errc{} || stop != end) return std::nullopt;
+  return number;
+}
+
 }  // namespace
 
+std::string existing_tables_sql(Dialect dialect) {
+  if (dialect == Dialect::sqlite) return "SELECT name FROM sqlite_master WHERE type = 'table'";
+  // Where CREATE TABLE without a schema puts a table, and so where the store's are.
+  return "SELECT c.relname::text FROM pg_catalog.pg_class c WHERE c.relnamespace = "
+         "(SELECT n.oid FROM pg_catalog.pg_namespace n WHERE n.nspname = current_schema()) "
+         "AND c.relkind IN ('r', 'p', 'v', 'm', 'f')";
+}
+
+std::string version_rows_sql() {
+  return fmt::format("SELECT CAST(\"layout_version\" AS TEXT) FROM {} LIMIT 2", version_table);
+}
+
+void note_existing_table(StoreLayout& layout, std::string_view name) {
+  if (name == version_table) {
+    layout.tables.emplace(name);
+    return;
+  }
+  const auto known = known_record_tables();
+  if (std::find(known.begin(), known.end(), name) != known.end()) layout.tables.emplace(name);
+}
+
+void check_store_layout(const StoreLayout& layout, std::string_view location) {
+  if (!layout.versioned()) {
+    if (layout.tables.empty()) return;  // nothing of ours yet: a new store
+    throw ConfigurationError(fmt::format(
+        "store '{}' is not a kelmarion_meta store: it has a table '{}' but no {} table; it is "
+        "left untouched",
+        location, *layout.tables.begin(), version_table));
+  }
+  const auto number =
+      layout.versions.size() == 1 ? layout_number(layout.versions.front()) : std::nullopt;
+  if (number && *number == store_layout_version) return;
+  if (number && *number > store_layout_version) {
+    throw ConfigurationError(fmt::format(
+        "store '{}' has store layout {}, newer than the layout {} this kelmarion_meta knows: use "
+        "a newer kelmarion_meta; the store is left untouched",
+        location, *number, store_layout_version));
+  }
+  std::string found = layout.versions.empty() ? std::string("no row") : std::string();
+  if (layout.versions.size() > 1) found = "more than one row";
+  if (layout.versions.size() == 1) {
+    const auto& text = layout.versions.front();
+    found = text ? fmt::format("'{}'", text->substr(0, 40)) : std::string("NULL");
+  }
+  throw ConfigurationError(fmt::format(
+      "store '{}': its {} table holds {}, not a store layout this kelmarion_meta knows; the store "
+      "is left untouched",
+      location, version_table, found));
+}
+
 std::vector<std::string> version_table_ddl(Dialect /*dialect*/) {
-  const auto* table = "kelmarion_store_version";
+  const auto table = version_table;
   return {
       fmt::format("CREATE TABLE IF NOT EXISTS {} (\"layout_version\" INTEGER NOT NULL)", table),
       fmt::format("INSERT INTO {0} (\"layout_version\") SELECT {1} WHERE NOT EXISTS "

@@ -1,9 +1,13 @@
 #pragma once
 
-// The DDL that creates a record class's table and its lookup indexes, and the
-// version row that lets a later release recognise and migrate a store.
+// The DDL that creates a record class's table and its lookup indexes, the
+// version row that tells a store of ours from any other database, and the check
+// that a database may be used as a store at all.
 
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelmarion_core/detail/sql_render.h"
@@ -12,8 +16,36 @@
 namespace kelmarion::core::detail {
 
 // The store layout this build writes. Raise it with every change to the tables,
-// together with a migration from the previous number.
+// together with an upgrade from the previous number run inside the first
+// writing transaction; layout 1 is the first, so there is nothing older to upgrade.
 inline constexpr int store_layout_version = 1;
+
+inline constexpr std::string_view version_table = "kelmarion_store_version";
+
+// What a database holds of a store: the tables among the version table and the
+// record tables known to this process, and the version rows when there are any.
+struct StoreLayout {
+  std::set<std::string, std::less<>> tables;
+  std::vector<std::optional<std::string>> versions;  // each row's layout_version as text
+
+  [[nodiscard]] bool versioned() const { return tables.contains(version_table); }
+};
+
+// A query whose rows are the names of the database's tables (in the schema new
+// tables go to, on PostgreSQL), one column.
+[[nodiscard]] std::string existing_tables_sql(Dialect dialect);
+// A query whose rows are the version table's layout_version values as text.
+[[nodiscard]] std::string version_rows_sql();
+
+// Adds `name` to `layout` when it is the version table or a known record table.
+void note_existing_table(StoreLayout& layout, std::string_view name);
+
+// Accepts a database that holds a store of this build's layout, or none of the
+// store's tables (an empty database, or one of another application that shares
+// no table name). Throws ConfigurationError naming `location` otherwise: record
+// tables without a version row (another application's tables), a version this
+// build does not know, or a newer one.
+void check_store_layout(const StoreLayout& layout, std::string_view location);
 
 // Statements that create the version table and its row when missing.
 [[nodiscard]] std::vector<std::string> version_table_ddl(Dialect dialect);

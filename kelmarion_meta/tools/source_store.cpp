@@ -9,6 +9,7 @@
 #include "kelmarion_core/json_object.h"
 #include "kelmarion_core/logging.h"
 #include "kelmarion_core/query_service.h"
+#include "kelmarion_meta/generate/entity_table/record_classes.h"
 #include "kelmarion_meta/generate/entity_table/source_column.h"
 #include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
 #include "kelmarion_meta/generate/entity_table/source_index.h"
@@ -73,7 +74,10 @@ Document& schema_list(detail::SchemaMetadata& metadata, std::string_view key) {
 SourceStore::SourceStore(SourceStoreOptions options)
     : _db(options.db),
       _engine_name(std::move(options.engine_name)),
-      _schema_name(std::move(options.schema_name)) {}
+      _schema_name(std::move(options.schema_name)) {
+  // Every store table is known before the session first looks at the database.
+  (void)record_classes();
+}
 
 std::optional<Document> SourceStore::inspect(InspectOptions options) {
   replace_when_given(_engine_name, options.engine_name);

@@ -66,12 +66,12 @@ TEST_F(ToolStoreFault, SqliteStoreHeldByAnotherWriterExitsOneAfterWaitingThenSav
   const auto other_writer = open_sqlite_file(store());
   sqlite_execute(other_writer.get(), "BEGIN IMMEDIATE");
 
-  const auto locked =
-      tool({"save", "--engine", engine_url(engine), "--schema", "main", "--store", store()});
+  const auto locked = tool({"save", "--engine", engine_url(engine), "--schema", "main", "--store",
+                            store(), "--lock-timeout", "0.5"});
   EXPECT_EQ(locked.status, 1);
   EXPECT_THAT(locked.err,
               AllOf(HasSubstr(fmt::format("kelmarion-meta: error: store '{}'", store())),
-                    HasSubstr("database is locked")));
+                    HasSubstr("gave up after waiting 500 ms"), HasSubstr("database is locked")));
   EXPECT_EQ(sqlite_contents(store()), before);
 
   sqlite_execute(other_writer.get(), "ROLLBACK");
