@@ -77,6 +77,8 @@ asio::awaitable<SaveOutcome> save_in_transaction(core::AsyncSession& session, Sa
   std::exception_ptr failure;
   std::optional<SaveOutcome> outcome;
   try {
+    // Saves of one schema run one after the other, so none stores a record twice.
+    co_await session.lock_schema(job.schema_name);
     auto saved = co_await save_and_check(session, std::move(job));
     outcome = std::move(saved);
     co_await session.commit();
