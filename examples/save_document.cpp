@@ -37,6 +37,8 @@ asio::awaitable<void> save_and_report(AsyncSession& session, std::shared_ptr<met
   co_await session.begin();
   std::exception_ptr failure;
   try {
+    // Concurrent saves of one schema wait for each other, so none stores a record twice.
+    co_await session.lock_schema(schema_name);
     // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
     meta::SaveMetaOptions options{.metadata = document};
     co_await store.save_meta(std::move(options));
