@@ -52,8 +52,11 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
     throw Error(fmt::format("record class '{}': the first field must be the integer identifier",
                             table_name));
   }
-  if (_fields.size() >= slot_count / 2) {
-    throw Error(fmt::format("record class '{}': too many fields", table_name));
+  // Writes name the fields they set by a bit each in a 64-bit mask.
+  static_assert(max_fields <= 64 && max_fields < slot_count / 2);
+  if (_fields.size() > max_fields) {
+    throw Error(fmt::format("record class '{}': {} fields, more than the {} a record class may have",
+                            table_name, _fields.size(), max_fields));
   }
   for (std::size_t i = 0; i < _fields.size(); ++i) {
     auto slot = _slot_of(_fields[i].name);

@@ -55,9 +55,14 @@ struct ParentLink {
 // Predicates may point at them freely.
 class RecordClass {
  public:
+  // The most fields a record class may have, its identifier included.
+  static constexpr std::size_t max_fields = 64;
+
   // `fields` starts with the identifier field; `lookup_indexes` describes each
   // lookup the store makes, each backed by an index; `parent_links` names the
-  // fields that link a record to its parent records.
+  // fields that link a record to its parent records. Throws core::Error naming
+  // the class when the first field is not an integer, there are more than
+  // max_fields fields, or a parent link is not an integer field.
   RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
               std::vector<LookupIndex> lookup_indexes, std::vector<ParentLink> parent_links = {});
 

@@ -1,11 +1,14 @@
 #include "kelmarion_core/record.h"
 
+#include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kelmarion_core/errors.h"
 #include "kelmarion_meta/generate/entity_table/source_column.h"
 #include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
 #include "kelmarion_meta/generate/entity_table/source_index.h"
@@ -19,6 +22,8 @@ namespace kelmarion::core {
 namespace {
 
 using Json = nlohmann::ordered_json;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 TEST(RecordClassFieldIndex, FindsEveryFieldOfEveryRecordClassAndNothingElse) {
   const std::vector<const RecordClass*> classes = {
@@ -53,6 +58,17 @@ TEST(RecordClassFieldIndex, ManyFieldsWhoseNamesCollideStillResolve) {
   const RecordClass record_class("colliding", fields, {});
   for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(record_class.field_index(names[i]), i);
   EXPECT_FALSE(record_class.field_index("fAxAz"));
+}
+
+TEST(RecordClassDefinition, MoreFieldsThanAWriteCanNameAreRefused) {
+  std::vector<FieldSpec> fields{{"id", FieldKind::integer}};
+  std::vector<std::string> names;
+  for (std::size_t i = 1; i < RecordClass::max_fields; ++i) names.push_back(fmt::format("f{}", i));
+  for (const auto& name : names) fields.push_back({name, FieldKind::text});
+  EXPECT_NO_THROW(RecordClass("widest", fields, {}));
+  fields.push_back({"one_too_many", FieldKind::text});
+  EXPECT_THAT([&] { RecordClass("too_wide", fields, {}); },
+              ThrowsMessage<Error>(HasSubstr("record class 'too_wide': 65 fields")));
 }
 
 TEST(RecordValues, CopiesShareValuesAndTakingThemLeavesOtherCopiesWhole) {
