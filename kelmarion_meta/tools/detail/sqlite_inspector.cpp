@@ -18,6 +18,8 @@
 #include "kelmarion_core/detail/sqlite_handle.h"
 #include "kelmarion_core/errors.h"
 #include "kelmarion_core/json_object.h"
+#include "kelmarion_core/logging.h"
+#include "kelmarion_core/utf8.h"
 #include "kelmarion_meta/tools/detail/builtin_inspectors.h"
 
 namespace kelmarion::meta::detail {
@@ -438,18 +440,17 @@ class SchemaReader {
   }
 
   ordered_json read() {
-    std::vector<RelationEntry> relations;
     _relations.bind({_schema_name});
     while (_relations.step()) {
-      relations.push_back(
+      _relation_entries.push_back(
           {_relations.text_or_empty(0), _relations.text_or_empty(1), _relations.integer(2) != 0});
     }
-    std::sort(relations.begin(), relations.end(),
+    std::sort(_relation_entries.begin(), _relation_entries.end(),
               [](const RelationEntry& a, const RelationEntry& b) { return a.name < b.name; });
 
     auto tables = ordered_json::array();
     auto views = ordered_json::array();
-    for (const auto& relation : relations) {
+    for (const auto& relation : _relation_entries) {
       if (relation.type == "view") {
         views.push_back(read_view(relation));
       } else {
@@ -505,12 +506,38 @@ class SchemaReader {
   }
 
   ordered_json read_view(const RelationEntry& relation) {
-    auto read = read_columns(relation.name);
+    auto columns = ordered_json::array();
+    if (const auto failure = compile_failure(relation.name)) {
+      core::logging::warn(fmt::format(
+          "view '{}': its definition does not compile ({}); its columns are unknown",
+          core::escape_invalid_utf8(relation.name), core::escape_invalid_utf8(*failure)));
+    } else {
+      columns = std::move(read_columns(relation.name).columns);
+    }
     const auto sql = _relation_sql.find(relation.name);
     return core::make_object(
         "view_name", relation.name, "definition",
         sql == _relation_sql.end() ? ordered_json(nullptr) : ordered_json(view_query(sql->second)),
-        "comment", nullptr, "columns", std::move(read.columns));
+        "comment", nullptr, "columns", std::move(columns));
+  }
+
+  // SQLite's reason why the query of view `view_name` does not compile (a table
+  // or column it reads was dropped or renamed since), or nullopt when it does.
+  // Its columns cannot be listed then: the pragma fails as the query would.
+  [[nodiscard]] std::optional<std::string> compile_failure(const std::string& view_name) const {
+    const auto sql =
+        fmt::format("SELECT * FROM {}.{}", core::detail::quote_identifier(_schema_name),
+                    core::detail::quote_identifier(view_name));
+    sqlite3_stmt* raw = nullptr;
+    const int result =
+        sqlite3_prepare_v2(_connection, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+    const core::detail::SqliteStatement statement(raw);
+    if (result == SQLITE_OK) return std::nullopt;
+    // Anything but SQL that does not compile (no memory, a damaged file) fails the inspection.
+    if ((result & 0xFF) != SQLITE_ERROR) {
+      core::detail::throw_sqlite_error(result, _connection, "inspect schema", sql);
+    }
+    return std::string(sqlite3_errmsg(_connection));
   }
 
   ordered_json read_table(const RelationEntry& relation) {
@@ -701,6 +728,12 @@ class SchemaReader {
   std::vector<std::string> parent_primary_key(const std::string& table_name) {
     const auto cached = _parent_keys.find(table_name);
     if (cached != _parent_keys.end()) return cached->second;
+    // A view has no primary key, and one that does not compile cannot be read.
+    const bool view = std::any_of(
+        _relation_entries.begin(), _relation_entries.end(), [&](const RelationEntry& relation) {
+          return relation.type == "view" && same_identifier(relation.name, table_name);
+        });
+    if (view) return {};
     auto key = read_columns(table_name).primary_key;
     _parent_keys.emplace(table_name, key);
     return key;
@@ -713,6 +746,7 @@ class SchemaReader {
   Statement _indexes;
   Statement _index_columns;
   Statement _foreign_keys;
+  std::vector<RelationEntry> _relation_entries;  // sorted by name
   std::map<std::string, std::string, std::less<>> _relation_sql;
   std::map<std::string, std::string, std::less<>> _index_sql;
   std::map<std::string, std::vector<std::string>, std::less<>> _parent_keys;
