@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -405,6 +406,77 @@ std::string view_query(std::string_view sql) {
   return as + 1 < tokens.size() ? tokens.text_from(as + 1) : std::string(sql);
 }
 
+// ---- refusing texts that are not UTF-8 ----
+
+// SQLite keeps a name as the bytes it was given. A JSON document can only hold
+// well-formed UTF-8, and replacing the bad bytes would merge names that differ.
+
+// How an entry of each list of the document is named in messages.
+struct EntryKind {
+  std::string_view list;
+  std::string_view entry;
+  std::string_view name_key;
+};
+constexpr std::array entry_kinds = {
+    EntryKind{"tables", "table", "table_name"}, EntryKind{"views", "view", "view_name"},
+    EntryKind{"columns", "column", "name"}, EntryKind{"indexes", "index", "name"},
+    EntryKind{"foreign_keys", "foreign key", "name"}};
+
+// At most 60 bytes of `text`, its bad bytes escaped, for a message.
+std::string shown_text(const std::string& text) {
+  constexpr std::size_t shown_length = 60;
+  auto shown = core::escape_invalid_utf8(text);
+  if (shown.size() <= shown_length) return shown;
+  auto end = shown_length;
+  while (end > 0 && (static_cast<unsigned char>(shown[end]) & 0xC0U) == 0x80U) --end;
+  return shown.substr(0, end) + "...";
+}
+
+// Throws DocumentError when a text in `value`, the value of `key` in the entry
+// `subject` names, is not well-formed UTF-8.
+void check_texts(const ordered_json& value, const std::string& subject, std::string_view key) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    if (!core::is_valid_utf8(text)) {
+      throw core::DocumentError(
+          fmt::format("{}: {} '{}' is not valid UTF-8", subject, key, shown_text(text)));
+    }
+  } else if (value.is_structured()) {
+    for (const auto& item : value) check_texts(item, subject, key);
+  }
+}
+
+// The same for every text of `entry` but its name, which `subject` shows, and
+// for the entries of its lists, each named after `prefix`.
+void check_entry_texts(const ordered_json& entry, const std::string& subject,
+                       std::string_view name_key, const std::string& prefix) {
+  for (const auto& [key, value] : entry.items()) {
+    if (key == name_key) continue;
+    const auto* kind = std::find_if(entry_kinds.begin(), entry_kinds.end(),
+                                    [&key = key](const EntryKind& k) { return k.list == key; });
+    if (key == "primary_key" && value.is_object()) {
+      check_entry_texts(value, prefix + "primary key", "", prefix);
+    } else if (kind != entry_kinds.end() && value.is_array()) {
+      std::size_t number = 0;
+      for (const auto& item : value) {
+        ++number;
+        const auto name = item.find(kind->name_key);
+        const bool named = name != item.end() && name->is_string();
+        const auto item_subject = named
+                                      ? fmt::format("{}{} '{}'", prefix, kind->entry,
+                                                    shown_text(name->get_ref<const std::string&>()))
+                                      : fmt::format("{}{} #{}", prefix, kind->entry, number);
+        if (named && !core::is_valid_utf8(name->get_ref<const std::string&>())) {
+          throw core::DocumentError(fmt::format("{}: name is not valid UTF-8", item_subject));
+        }
+        check_entry_texts(item, item_subject, kind->name_key, item_subject + ", ");
+      }
+    } else {
+      check_texts(value, subject, key);
+    }
+  }
+}
+
 // ---- building the document ----
 
 struct RelationEntry {
@@ -457,8 +529,14 @@ class SchemaReader {
         tables.push_back(read_table(relation));
       }
     }
-    return core::make_object("schema_name", _schema_name, "tables", std::move(tables), "views",
-                             std::move(views), "comment", nullptr);
+    auto document = core::make_object("schema_name", _schema_name, "tables", std::move(tables),
+                                      "views", std::move(views), "comment", nullptr);
+    const auto schema = fmt::format("schema '{}'", shown_text(_schema_name));
+    if (!core::is_valid_utf8(_schema_name)) {
+      throw core::DocumentError(fmt::format("{}: name is not valid UTF-8", schema));
+    }
+    check_entry_texts(document, schema, "schema_name", "");
+    return document;
   }
 
  private:

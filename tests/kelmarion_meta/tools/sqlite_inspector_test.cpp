@@ -235,6 +235,36 @@ TEST_F(SqliteInspectorTest, HostileNamesComeBackExactlyAsStored) {
   EXPECT_EQ(hostile.at("indexes").at(1).at("column_names"), ordered_json({"prénom ☃"}));
 }
 
+// SQLite keeps names as the bytes they were given; a document of well-formed
+// UTF-8 could only replace bad bytes, merging names that differ in them.
+TEST_F(SqliteInspectorTest, TextsThatAreNotUtf8AreRefusedNamingTheirObject) {
+  struct Case {
+    std::string object;
+    std::string sql;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"table", "CREATE TABLE \"ab\xff\" (x INT); CREATE TABLE \"ab\xfe\" (x INT);",
+       R"(table 'ab\xfe': name is not valid UTF-8)"},
+      {"column", "CREATE TABLE t (ok INT, \"c\xc3\" INT);",  // a sequence cut short
+       R"(table 't', column 'c\xc3': name is not valid UTF-8)"},
+      {"index", "CREATE TABLE t (x INT); CREATE INDEX \"i\xed\xa0\x80\" ON t (x);",  // a surrogate
+       R"(table 't', index 'i\xed\xa0\x80': name is not valid UTF-8)"},
+      {"view", "CREATE VIEW \"v\xc0\xaf\" AS SELECT 1 AS one;",  // an overlong form
+       R"(view 'v\xc0\xaf': name is not valid UTF-8)"},
+      {"type", "CREATE TABLE t (x INT\xf4\x90\x80\x80);",  // above U+10FFFF
+       R"(table 't', column 'x': type 'INT\xf4\x90\x80\x80' is not valid UTF-8)"},
+      {"referred table", "CREATE TABLE t (x INT REFERENCES \"p\xff\");",
+       R"(table 't', foreign key #1: referred_table 'p\xff' is not valid UTF-8)"},
+  };
+  for (const auto& [object, sql, message] : cases) {
+    SCOPED_TRACE(object);
+    const auto path = create(sql, object + ".db");
+    EXPECT_THAT([&] { (void)SourceInspect({.engine_name = url_of(path)}).get_schema(); },
+                ThrowsMessage<core::DocumentError>(HasSubstr(message)));
+  }
+}
+
 // A view reading a table or column dropped since leaves the rest of the schema
 // as it would be without it.
 TEST_F(SqliteInspectorTest, ViewThatNoLongerCompilesHasUnknownColumnsAndAWarning) {
