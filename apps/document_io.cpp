@@ -33,7 +33,7 @@ std::string source_name(const std::string& path) {
 // The JSON library copies and destroys nested values recursively: a document of
 // a hundred thousand nested lists overflows the stack while it is read. A
 // schema document needs fewer than ten levels.
-constexpr int max_depth = 100;
+constexpr int max_depth = core::max_json_depth;
 constexpr std::size_t shown_key_length = 80;
 // The parser quotes the whole token it failed in: all of an unterminated string.
 constexpr std::size_t shown_parse_error_length = 240;

@@ -15,6 +15,13 @@
 
 namespace kelmarion::core {
 
+// How deep lists and objects may nest in the JSON the library and its tool read:
+// schema documents, and the json fields of stored records. The JSON library
+// copies, compares and writes nested values recursively, so a value nested tens
+// of thousands deep overflows the stack; a schema document needs fewer than ten
+// levels.
+inline constexpr int max_json_depth = 100;
+
 struct JsonReadOptions {
   // Lists and objects may nest this deep; 0 for no limit. The JSON library
   // destroys and copies nested values recursively, so a deep enough document

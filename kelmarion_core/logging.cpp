@@ -25,6 +25,8 @@ constexpr std::string_view separator_line =
 
 void debug(std::string_view text) { current_logger()->debug(text); }
 
+void warn(std::string_view text) { current_logger()->warn(text); }
+
 void debug_line() { current_logger()->debug(separator_line); }
 
 bool debug_enabled() { return current_logger()->should_log(spdlog::level::debug); }

@@ -1,9 +1,11 @@
 #pragma once
 
-// The library's progress log. Every message goes to one spdlog logger at debug
-// level; the library never creates sinks or sets levels, that is the host's
-// business (see apps/). By default the messages go to spdlog's default logger;
-// set_logger() sends them elsewhere. Safe to call from any thread.
+// The library's progress log. Every message goes to one spdlog logger: progress
+// at debug level, and at warning level what a user should know because a result
+// is less than asked for (a part of it is unknown). The library never creates
+// sinks or sets levels, that is the host's business (see apps/). By default the
+// messages go to spdlog's default logger; set_logger() sends them elsewhere.
+// Safe to call from any thread.
 
 #include <memory>
 #include <string_view>
@@ -16,6 +18,9 @@ namespace kelmarion::core::logging {
 
 // Writes `text` at debug level.
 void debug(std::string_view text);
+
+// Writes `text` at warning level.
+void warn(std::string_view text);
 
 // Writes a separator line at debug level, to set off the start of a larger step.
 void debug_line();

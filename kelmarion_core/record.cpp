@@ -92,16 +92,19 @@ std::optional<std::size_t> RecordClass::field_index(std::string_view name) const
 
 namespace {
 
-// The document value of one cell of a row image, read as a field of `kind`.
-nlohmann::ordered_json cell_value(const RowImage& image, std::size_t field, FieldKind kind) {
+// The document value of one cell of a row image of `record_class`.
+nlohmann::ordered_json cell_value(const RecordClass& record_class, const RowImage& image,
+                                  std::size_t field) {
   switch (image.kind(field)) {
     case RowImage::CellKind::null:
       return nullptr;
     case RowImage::CellKind::integer:
-      if (kind == FieldKind::boolean) return image.integer(field) != 0;
+      if (record_class.fields()[field].kind == FieldKind::boolean) {
+        return image.integer(field) != 0;
+      }
       return image.integer(field);
     case RowImage::CellKind::text:
-      return detail::from_stored_text(kind, image.text(field));
+      return detail::from_stored_text(record_class, image, field);
   }
   return nullptr;
 }
@@ -178,9 +181,7 @@ struct Record::State {
   explicit State(std::vector<nlohmann::ordered_json> given)
       : id(given.front()), values(std::move(given)) {}
   State(const RecordClass& record_class, RowImage row)
-      : from_image(true),
-        image(std::move(row)),
-        id(cell_value(image, 0, record_class.fields().front().kind)) {}
+      : from_image(true), image(std::move(row)), id(cell_value(record_class, image, 0)) {}
   // An image of NULL cells, to be filled in place.
   explicit State(const RecordClass& record_class)
       : from_image(true), image(record_class.fields().size()) {}
@@ -210,7 +211,7 @@ struct Record::State {
       const auto fields = record_class.fields();
       values.reserve(fields.size());
       for (std::size_t i = 0; i < fields.size(); ++i) {
-        values.push_back(cell_value(image, i, fields[i].kind));
+        values.push_back(cell_value(record_class, image, i));
       }
     });
     return values;
@@ -251,9 +252,7 @@ Record::Record(const RecordClass& record_class, std::shared_ptr<State> state)
 
 RowImage& Record::_image_to_fill() noexcept { return _state->image; }
 
-void Record::_image_filled() {
-  _state->id = cell_value(_state->image, 0, _record_class->fields().front().kind);
-}
+void Record::_image_filled() { _state->id = cell_value(*_record_class, _state->image, 0); }
 
 const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
   const auto index = _record_class->field_index(field);
@@ -298,7 +297,7 @@ nlohmann::ordered_json Record::model_dump() const {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     // From the image when there is one: the values need not be made and then copied.
     dump[std::string(fields[i].name)] =
-        row != nullptr ? cell_value(*row, i, fields[i].kind) : _state->all(*_record_class)[i];
+        row != nullptr ? cell_value(*_record_class, *row, i) : _state->all(*_record_class)[i];
   }
   return dump;
 }

@@ -1,9 +1,12 @@
 #include "kelmarion_core/detail/postgresql_values.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
-#include <fmt/format.h>
 #include <vector>
+
+#include "kelmarion_core/utf8.h"
 
 namespace kelmarion::core::detail {
 namespace {
@@ -110,39 +113,7 @@ std::optional<Json> postgresql_stored_json(const Json& value) {
 }
 
 bool postgresql_accepts_text(std::string_view text) noexcept {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size;) {
-    const unsigned char lead = bytes[i];
-    if (lead == 0) return false;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + length > size) return false;
-    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
+  return text.find('\0') == std::string_view::npos && is_valid_utf8(text);
 }
 
 std::optional<Json> postgresql_stored_value(FieldKind kind, const SqlValue& value) {

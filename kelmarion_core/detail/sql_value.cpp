@@ -4,6 +4,7 @@
 
 #include "kelmarion_core/detail/plain_json.h"
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_reader.h"
 
 namespace kelmarion::core::detail {
 namespace {
@@ -15,6 +16,31 @@ namespace {
   if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
   throw DocumentTypeError(fmt::format("{}: field '{}' expects {}, got {} {}", table_name,
                                       field_name, expected, value.type_name(), shown));
+}
+
+// Whether lists and objects in the JSON `text` open more than `max_depth` deep.
+// A scan of the text rather than a parse, so that it needs no stack of its own;
+// brackets inside strings do not count.
+bool nests_deeper_than(std::string_view text, int max_depth) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (in_string) {
+      if (c == '\\') {
+        ++at;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_depth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
 }
 
 std::string serialized(const nlohmann::ordered_json& value) {
@@ -82,9 +108,21 @@ std::vector<SqlValue> present_values(FieldValues given) {
   return values;
 }
 
-nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text) {
-  if (kind != FieldKind::json) return std::string(text);
+nlohmann::ordered_json from_stored_text(const RecordClass& record_class, const RowImage& image,
+                                        std::size_t field) {
+  const auto text = image.text(field);
+  const auto& spec = record_class.fields()[field];
+  if (spec.kind != FieldKind::json) return std::string(text);
+  // Plain JSON is never deeper than the plain reader goes, far less than the limit.
   if (auto plain = parse_plain_json(text)) return std::move(*plain);
+  if (nests_deeper_than(text, max_json_depth)) {
+    const auto record = image.kind(0) == RowImage::CellKind::integer
+                            ? fmt::format(", record {}", image.integer(0))
+                            : std::string();
+    throw DatabaseError(fmt::format("table '{}'{}, field '{}': JSON nested deeper than {} levels",
+                                    record_class.table_name(), record, spec.name, max_json_depth),
+                        "", "", "");
+  }
   auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
   if (parsed.is_discarded()) return std::string(text);
   return parsed;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelmarion_core/record.h"
+#include "kelmarion_core/row_image.h"
 
 namespace kelmarion::core::detail {
 
@@ -42,8 +43,13 @@ struct FieldValues {
 // INSERT or UPDATE that render_insert / render_update make for `given.mask`.
 [[nodiscard]] std::vector<SqlValue> present_values(FieldValues given);
 
-// Turns a column read from the store back into a document value of `kind`.
-// Json text that does not parse is returned as a string rather than lost.
-[[nodiscard]] nlohmann::ordered_json from_stored_text(FieldKind kind, std::string_view text);
+// The document value of text cell `field` of `image`, a row of `record_class`
+// read from the store: the text itself, or for a json field the JSON value it
+// holds (text that does not parse is returned as a string rather than lost).
+// Throws DatabaseError naming the table, the record and the field when that JSON
+// nests lists and objects deeper than max_json_depth (json_reader.h): the store
+// holds a value the library cannot handle without overflowing the stack.
+[[nodiscard]] nlohmann::ordered_json from_stored_text(const RecordClass& record_class,
+                                                      const RowImage& image, std::size_t field);
 
 }  // namespace kelmarion::core::detail

@@ -70,11 +70,11 @@ std::size_t value_hash(const nlohmann::ordered_json& value) {
   }
 }
 
-// The JSON value of a json field's text cell, made for this one field: reading
-// it through the record would make the values of all its fields.
-nlohmann::ordered_json json_cell(const RowImage& image, std::size_t index) {
+// The JSON value of a json field's text cell of `record`, made for this one
+// field: reading it through the record would make the values of all its fields.
+nlohmann::ordered_json json_cell(const Record& record, const RowImage& image, std::size_t index) {
   if (image.kind(index) != RowImage::CellKind::text) return nullptr;
-  return from_stored_text(FieldKind::json, image.text(index));
+  return from_stored_text(record.record_class(), image, index);
 }
 
 // The hash of field `index` of `record`: value_hash() of its value.
@@ -82,7 +82,7 @@ std::size_t field_hash(const Record& record, std::size_t index) {
   const auto& field = record.record_class().fields()[index];
   const auto* image = record.image();
   if (image == nullptr) return value_hash(record[field.name]);
-  if (field.kind == FieldKind::json) return value_hash(json_cell(*image, index));
+  if (field.kind == FieldKind::json) return value_hash(json_cell(record, *image, index));
   switch (image->kind(index)) {
     case RowImage::CellKind::null:
       return null_hash;
@@ -98,7 +98,9 @@ std::size_t field_hash(const Record& record, std::size_t index) {
 bool field_equals(const Record& record, std::size_t index, const nlohmann::ordered_json& value) {
   const auto& field = record.record_class().fields()[index];
   const auto* image = record.image();
-  if (image != nullptr && field.kind == FieldKind::json) return json_cell(*image, index) == value;
+  if (image != nullptr && field.kind == FieldKind::json) {
+    return json_cell(record, *image, index) == value;
+  }
   if (image != nullptr) {
     switch (image->kind(index)) {
       case RowImage::CellKind::null:
@@ -126,7 +128,7 @@ bool fields_equal(const Record& left, const Record& right, std::size_t index) {
   const auto* right_image = right.image();
   if (left_image == nullptr || right_image == nullptr) return left[field.name] == right[field.name];
   if (field.kind == FieldKind::json) {
-    return json_cell(*left_image, index) == json_cell(*right_image, index);
+    return json_cell(left, *left_image, index) == json_cell(right, *right_image, index);
   }
   const auto kind = left_image->kind(index);
   if (kind != right_image->kind(index)) return false;
@@ -146,7 +148,7 @@ bool field_is_null(const Record& record, std::size_t index) {
   const auto* image = record.image();
   if (image == nullptr) return record[field.name].is_null();
   // A json field's text may be the JSON null.
-  if (field.kind == FieldKind::json) return json_cell(*image, index).is_null();
+  if (field.kind == FieldKind::json) return json_cell(record, *image, index).is_null();
   return image->kind(index) == RowImage::CellKind::null;
 }
 

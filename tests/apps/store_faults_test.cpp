@@ -11,7 +11,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "apps/store_backend.h"
+#include "apps/store_rows.h"
 #include "apps/tool_test.h"
 #include "support/store_contents.h"
 #include "support/test_support.h"
@@ -135,6 +138,62 @@ TEST_F(ToolStoreFault, PostgresqlConnectionDroppedMidSaveExitsOneAndKeepsNoParti
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(summary_row(again.out, "tables"), (RecordCounts{298, 2, 0}));
 }
+
+using StoredValueFault = StoreBackendTest;
+
+// Anyone who may write to the store can leave a json field nested far deeper
+// than any document. A command that reads it fails naming where it is, rather
+// than overflowing the stack; a save that only writes the field repairs it.
+TEST_P(StoredValueFault, JsonFieldNestedTooDeepFailsEachReadNamingItsRecord) {
+  const auto engine = create_shop();
+  const std::vector<std::string> save = {"save",     "-q",   "--engine", engine_url(engine),
+                                         "--schema", "main", "--store",  store_url()};
+  ASSERT_EQ(tool(save).status, 0);
+  const bool sqlite = GetParam() == StoreBackend::sqlite;
+  // Nests `field` of the first record of `table` `depth` lists deep; returns the
+  // error a command reading it must report.
+  const auto corrupt = [&](const std::string& table, const std::string& field, int depth) {
+    const auto id =
+        store_query(store_url(), fmt::format("SELECT MIN({0}_id) FROM {0}", table)).at(0);
+    const auto update = fmt::format("UPDATE {} SET {} = '{}{}' WHERE {}_id = {}", table, field,
+                                    std::string(depth, '['), std::string(depth, ']'), table, id);
+    if (sqlite) {
+      execute(store_url(), update);
+    } else {
+      postgresql_execute(store_url(), update);
+    }
+    return fmt::format(
+        "kelmarion-meta: error: table '{}', record {}, field '{}': JSON nested "
+        "deeper than 100 levels",
+        table, id, field);
+  };
+  const auto expect_failure = [&](const std::vector<std::string>& arguments,
+                                  const std::string& message) {
+    const auto run = tool(arguments);
+    EXPECT_EQ(run.status, 1) << fmt::format("{}", fmt::join(arguments, " "));
+    EXPECT_THAT(run.err, HasSubstr(message)) << fmt::format("{}", fmt::join(arguments, " "));
+  };
+  const std::vector<std::string> show_json = {"show", "--store", store_url(), "--format", "json"};
+  const std::vector<std::string> show_tree = {"show", "--store", store_url()};
+
+  // A save writes a foreign key's options without reading them. PostgreSQL's own
+  // parser refuses a jsonb much deeper than ten thousand levels.
+  const auto options = corrupt("source_foreign_key", "options", sqlite ? 50000 : 10000);
+  expect_failure(show_json, options);
+  expect_failure(show_tree, options);
+  ASSERT_EQ(tool(save).status, 0);
+  EXPECT_EQ(tool(show_json).status, 0);
+
+  // A save looks an index up by its column names, a key of a unique index, which
+  // PostgreSQL keeps to rows of 2.7 kB.
+  const auto column_names = corrupt("source_index", "column_names", sqlite ? 50000 : 500);
+  const auto before = store_checksum(store_url());
+  expect_failure(show_json, column_names);
+  expect_failure(save, column_names);
+  EXPECT_EQ(store_checksum(store_url()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoredValueFault, all_store_backends(), store_backend_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

@@ -158,5 +158,62 @@ TEST(RecordFromImage, CopiesReadOnFourThreadsShareOneSetOfValues) {
   EXPECT_EQ(record["column_names"], Json::array({"x"}));
 }
 
+// A json field a store row holds may nest arbitrarily deep; reading one deeper
+// than the limit must fail cleanly, every time, and not overflow the stack.
+TEST(RecordFromImage, JsonNestedDeeperThanTheLimitFailsEveryReadNamingItsCell) {
+  const auto& record_class = meta::SourceIndex::record_class();
+  const auto field = *record_class.field_index("column_names");
+  const auto nested = [](int depth, std::string_view open, std::string_view inner,
+                         std::string_view close) {
+    std::string text;
+    for (int level = 0; level < depth; ++level) text += open;
+    text += inner;
+    for (int level = 0; level < depth; ++level) text += close;
+    return text;
+  };
+  // At depth 99, texts holding brackets after an escaped quote and an escaped backslash.
+  const auto brackets_in_texts = nested(98, "[", R"(["\"[[", "\\", "[["])", "]");
+  struct Case {
+    std::string name;
+    std::string text;
+    std::optional<std::int64_t> id;
+    std::string error;  // empty: the value reads
+  };
+  const std::vector<Case> cases = {
+      {"100 lists", nested(100, "[", "1", "]"), 7, ""},
+      {"100 objects spaced", nested(100, R"({ "a" : )", "null", " }"), 7, ""},
+      {"brackets inside texts", brackets_in_texts, 7, ""},
+      {"101 lists", nested(101, "[", "", "]"), 7,
+       "table 'source_index', record 7, field 'column_names': "
+       "JSON nested deeper than 100 levels"},
+      {"50000 objects", nested(50000, R"({"a":)", "1", "}"), 8,
+       "table 'source_index', record 8, field 'column_names': "
+       "JSON nested deeper than 100 levels"},
+      {"50000 lists spaced", nested(50000, "[ ", "", " ]"), 9,
+       "record 9, field 'column_names': JSON nested deeper"},
+      {"no identifier", nested(101, "[", "", "]"), std::nullopt,
+       "table 'source_index', field 'column_names': JSON nested deeper than 100 levels"},
+  };
+  for (const auto& [name, text, id, error] : cases) {
+    SCOPED_TRACE(name);
+    RowImage image(record_class.fields().size());
+    if (id) image.set_integer(0, *id);
+    image.set_text(*record_class.field_index("name"), "ix");
+    image.set_text(field, text);
+    const Record record(record_class, std::move(image));
+    if (error.empty()) {
+      EXPECT_EQ(record["column_names"], Json::parse(text));
+      continue;
+    }
+    // A failed read leaves nothing half made: the next one fails the same way.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      EXPECT_THAT([&] { (void)record["column_names"]; },
+                  ThrowsMessage<DatabaseError>(::testing::HasSubstr(error)));
+    }
+    EXPECT_THAT([&] { (void)record.model_dump(); },
+                ThrowsMessage<DatabaseError>(::testing::HasSubstr(error)));
+  }
+}
+
 }  // namespace
 }  // namespace kelmarion::core

@@ -84,9 +84,9 @@ struct LogCapture::State {
   std::shared_ptr<CollectingSink> sink = std::make_shared<CollectingSink>();
 };
 
-LogCapture::LogCapture() : _state(std::make_shared<State>()) {
+LogCapture::LogCapture(Level level) : _state(std::make_shared<State>()) {
   auto logger = std::make_shared<spdlog::logger>("kelmarion-test", _state->sink);
-  logger->set_level(spdlog::level::debug);
+  logger->set_level(level == Level::debug ? spdlog::level::debug : spdlog::level::warn);
   core::logging::set_logger(std::move(logger));
 }
 

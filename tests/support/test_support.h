@@ -73,11 +73,14 @@ T run(asio::awaitable<T> task) {
 // fails the test with the server's message when it fails.
 void postgresql_execute(const std::string& url, const std::string& sql);
 
-// Collects every message the library logs while it is alive, at debug level, in
-// order. Only one may exist at a time.
+// Collects the messages the library logs while it is alive, in order: all of
+// them, or only warnings and worse (what the tool shows unless asked to be
+// verbose). Only one may exist at a time.
 class LogCapture {
  public:
-  LogCapture();
+  enum class Level { debug, warning };
+
+  explicit LogCapture(Level level = Level::debug);
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
   LogCapture(LogCapture&&) = delete;

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include "kelmarion_core/detail/sqlite_handle.h"
 #include "kelmarion_core/errors.h"
 #include "kelmarion_core/json_object.h"
+#include "kelmarion_core/logging.h"
+#include "kelmarion_core/utf8.h"
 #include "kelmarion_meta/tools/detail/builtin_inspectors.h"
 
 namespace kelmarion::meta::detail {
@@ -403,6 +406,77 @@ std::string view_query(std::string_view sql) {
   return as + 1 < tokens.size() ? tokens.text_from(as + 1) : std::string(sql);
 }
 
+// ---- refusing texts that are not UTF-8 ----
+
+// SQLite keeps a name as the bytes it was given. A JSON document can only hold
+// well-formed UTF-8, and replacing the bad bytes would merge names that differ.
+
+// How an entry of each list of the document is named in messages.
+struct EntryKind {
+  std::string_view list;
+  std::string_view entry;
+  std::string_view name_key;
+};
+constexpr std::array entry_kinds = {
+    EntryKind{"tables", "table", "table_name"}, EntryKind{"views", "view", "view_name"},
+    EntryKind{"columns", "column", "name"}, EntryKind{"indexes", "index", "name"},
+    EntryKind{"foreign_keys", "foreign key", "name"}};
+
+// At most 60 bytes of `text`, its bad bytes escaped, for a message.
+std::string shown_text(const std::string& text) {
+  constexpr std::size_t shown_length = 60;
+  auto shown = core::escape_invalid_utf8(text);
+  if (shown.size() <= shown_length) return shown;
+  auto end = shown_length;
+  while (end > 0 && (static_cast<unsigned char>(shown[end]) & 0xC0U) == 0x80U) --end;
+  return shown.substr(0, end) + "...";
+}
+
+// Throws DocumentError when a text in `value`, the value of `key` in the entry
+// `subject` names, is not well-formed UTF-8.
+void check_texts(const ordered_json& value, const std::string& subject, std::string_view key) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    if (!core::is_valid_utf8(text)) {
+      throw core::DocumentError(
+          fmt::format("{}: {} '{}' is not valid UTF-8", subject, key, shown_text(text)));
+    }
+  } else if (value.is_structured()) {
+    for (const auto& item : value) check_texts(item, subject, key);
+  }
+}
+
+// The same for every text of `entry` but its name, which `subject` shows, and
+// for the entries of its lists, each named after `prefix`.
+void check_entry_texts(const ordered_json& entry, const std::string& subject,
+                       std::string_view name_key, const std::string& prefix) {
+  for (const auto& [key, value] : entry.items()) {
+    if (key == name_key) continue;
+    const auto* kind = std::find_if(entry_kinds.begin(), entry_kinds.end(),
+                                    [&key = key](const EntryKind& k) { return k.list == key; });
+    if (key == "primary_key" && value.is_object()) {
+      check_entry_texts(value, prefix + "primary key", "", prefix);
+    } else if (kind != entry_kinds.end() && value.is_array()) {
+      std::size_t number = 0;
+      for (const auto& item : value) {
+        ++number;
+        const auto name = item.find(kind->name_key);
+        const bool named = name != item.end() && name->is_string();
+        const auto item_subject = named
+                                      ? fmt::format("{}{} '{}'", prefix, kind->entry,
+                                                    shown_text(name->get_ref<const std::string&>()))
+                                      : fmt::format("{}{} #{}", prefix, kind->entry, number);
+        if (named && !core::is_valid_utf8(name->get_ref<const std::string&>())) {
+          throw core::DocumentError(fmt::format("{}: name is not valid UTF-8", item_subject));
+        }
+        check_entry_texts(item, item_subject, kind->name_key, item_subject + ", ");
+      }
+    } else {
+      check_texts(value, subject, key);
+    }
+  }
+}
+
 // ---- building the document ----
 
 struct RelationEntry {
@@ -438,26 +512,31 @@ class SchemaReader {
   }
 
   ordered_json read() {
-    std::vector<RelationEntry> relations;
     _relations.bind({_schema_name});
     while (_relations.step()) {
-      relations.push_back(
+      _relation_entries.push_back(
           {_relations.text_or_empty(0), _relations.text_or_empty(1), _relations.integer(2) != 0});
     }
-    std::sort(relations.begin(), relations.end(),
+    std::sort(_relation_entries.begin(), _relation_entries.end(),
               [](const RelationEntry& a, const RelationEntry& b) { return a.name < b.name; });
 
     auto tables = ordered_json::array();
     auto views = ordered_json::array();
-    for (const auto& relation : relations) {
+    for (const auto& relation : _relation_entries) {
       if (relation.type == "view") {
         views.push_back(read_view(relation));
       } else {
         tables.push_back(read_table(relation));
       }
     }
-    return core::make_object("schema_name", _schema_name, "tables", std::move(tables), "views",
-                             std::move(views), "comment", nullptr);
+    auto document = core::make_object("schema_name", _schema_name, "tables", std::move(tables),
+                                      "views", std::move(views), "comment", nullptr);
+    const auto schema = fmt::format("schema '{}'", shown_text(_schema_name));
+    if (!core::is_valid_utf8(_schema_name)) {
+      throw core::DocumentError(fmt::format("{}: name is not valid UTF-8", schema));
+    }
+    check_entry_texts(document, schema, "schema_name", "");
+    return document;
   }
 
  private:
@@ -505,12 +584,38 @@ class SchemaReader {
   }
 
   ordered_json read_view(const RelationEntry& relation) {
-    auto read = read_columns(relation.name);
+    auto columns = ordered_json::array();
+    if (const auto failure = compile_failure(relation.name)) {
+      core::logging::warn(fmt::format(
+          "view '{}': its definition does not compile ({}); its columns are unknown",
+          core::escape_invalid_utf8(relation.name), core::escape_invalid_utf8(*failure)));
+    } else {
+      columns = std::move(read_columns(relation.name).columns);
+    }
     const auto sql = _relation_sql.find(relation.name);
     return core::make_object(
         "view_name", relation.name, "definition",
         sql == _relation_sql.end() ? ordered_json(nullptr) : ordered_json(view_query(sql->second)),
-        "comment", nullptr, "columns", std::move(read.columns));
+        "comment", nullptr, "columns", std::move(columns));
+  }
+
+  // SQLite's reason why the query of view `view_name` does not compile (a table
+  // or column it reads was dropped or renamed since), or nullopt when it does.
+  // Its columns cannot be listed then: the pragma fails as the query would.
+  [[nodiscard]] std::optional<std::string> compile_failure(const std::string& view_name) const {
+    const auto sql =
+        fmt::format("SELECT * FROM {}.{}", core::detail::quote_identifier(_schema_name),
+                    core::detail::quote_identifier(view_name));
+    sqlite3_stmt* raw = nullptr;
+    const int result =
+        sqlite3_prepare_v2(_connection, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+    const core::detail::SqliteStatement statement(raw);
+    if (result == SQLITE_OK) return std::nullopt;
+    // Anything but SQL that does not compile (no memory, a damaged file) fails the inspection.
+    if ((result & 0xFF) != SQLITE_ERROR) {
+      core::detail::throw_sqlite_error(result, _connection, "inspect schema", sql);
+    }
+    return std::string(sqlite3_errmsg(_connection));
   }
 
   ordered_json read_table(const RelationEntry& relation) {
@@ -701,6 +806,12 @@ class SchemaReader {
   std::vector<std::string> parent_primary_key(const std::string& table_name) {
     const auto cached = _parent_keys.find(table_name);
     if (cached != _parent_keys.end()) return cached->second;
+    // A view has no primary key, and one that does not compile cannot be read.
+    const bool view = std::any_of(
+        _relation_entries.begin(), _relation_entries.end(), [&](const RelationEntry& relation) {
+          return relation.type == "view" && same_identifier(relation.name, table_name);
+        });
+    if (view) return {};
     auto key = read_columns(table_name).primary_key;
     _parent_keys.emplace(table_name, key);
     return key;
@@ -713,6 +824,7 @@ class SchemaReader {
   Statement _indexes;
   Statement _index_columns;
   Statement _foreign_keys;
+  std::vector<RelationEntry> _relation_entries;  // sorted by name
   std::map<std::string, std::string, std::less<>> _relation_sql;
   std::map<std::string, std::string, std::less<>> _index_sql;
   std::map<std::string, std::vector<std::string>, std::less<>> _parent_keys;

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kelmarion_core/errors.h"
 #include "kelmarion_meta/tools/source_inspect.h"
@@ -19,6 +20,7 @@ namespace {
 
 using nlohmann::ordered_json;
 using ::testing::AllOf;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::ThrowsMessage;
@@ -231,6 +233,79 @@ TEST_F(SqliteInspectorTest, HostileNamesComeBackExactlyAsStored) {
   EXPECT_EQ(hostile.at("indexes").at(0).at("name"), "ix /* not a comment */");
   EXPECT_EQ(hostile.at("indexes").at(1).at("name"), "uq \"x\"");
   EXPECT_EQ(hostile.at("indexes").at(1).at("column_names"), ordered_json({"prénom ☃"}));
+}
+
+// SQLite keeps names as the bytes they were given; a document of well-formed
+// UTF-8 could only replace bad bytes, merging names that differ in them.
+TEST_F(SqliteInspectorTest, TextsThatAreNotUtf8AreRefusedNamingTheirObject) {
+  struct Case {
+    std::string object;
+    std::string sql;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"table", "CREATE TABLE \"ab\xff\" (x INT); CREATE TABLE \"ab\xfe\" (x INT);",
+       R"(table 'ab\xfe': name is not valid UTF-8)"},
+      {"column", "CREATE TABLE t (ok INT, \"c\xc3\" INT);",  // a sequence cut short
+       R"(table 't', column 'c\xc3': name is not valid UTF-8)"},
+      {"index", "CREATE TABLE t (x INT); CREATE INDEX \"i\xed\xa0\x80\" ON t (x);",  // a surrogate
+       R"(table 't', index 'i\xed\xa0\x80': name is not valid UTF-8)"},
+      {"view", "CREATE VIEW \"v\xc0\xaf\" AS SELECT 1 AS one;",  // an overlong form
+       R"(view 'v\xc0\xaf': name is not valid UTF-8)"},
+      {"type", "CREATE TABLE t (x INT\xf4\x90\x80\x80);",  // above U+10FFFF
+       R"(table 't', column 'x': type 'INT\xf4\x90\x80\x80' is not valid UTF-8)"},
+      {"referred table", "CREATE TABLE t (x INT REFERENCES \"p\xff\");",
+       R"(table 't', foreign key #1: referred_table 'p\xff' is not valid UTF-8)"},
+  };
+  for (const auto& [object, sql, message] : cases) {
+    SCOPED_TRACE(object);
+    const auto path = create(sql, object + ".db");
+    EXPECT_THAT([&] { (void)SourceInspect({.engine_name = url_of(path)}).get_schema(); },
+                ThrowsMessage<core::DocumentError>(HasSubstr(message)));
+  }
+}
+
+// A view reading a table or column dropped since leaves the rest of the schema
+// as it would be without it.
+TEST_F(SqliteInspectorTest, ViewThatNoLongerCompilesHasUnknownColumnsAndAWarning) {
+  const std::string tables = R"sql(
+    CREATE TABLE kept (id INTEGER PRIMARY KEY, b TEXT NOT NULL);
+    CREATE TABLE child (x INT REFERENCES over_table);
+    CREATE VIEW fine AS SELECT id FROM kept;
+  )sql";
+  const auto inspect_file = [](const std::filesystem::path& path) {
+    return *SourceInspect({.engine_name = url_of(path)}).get_schema();
+  };
+  const auto healthy = inspect_file(create(tables + "CREATE TABLE renamed (a);", "healthy.db"));
+  const auto broken_path = create(tables + R"sql(
+    CREATE TABLE renamed (a, b);
+    CREATE TABLE dropped (a INT);
+    CREATE VIEW over_table AS SELECT a FROM dropped;
+    CREATE VIEW over_column AS SELECT b FROM renamed;
+    DROP TABLE dropped;
+    DROP TABLE renamed;
+    CREATE TABLE renamed (a);
+  )sql");
+
+  const kelmarion::testing::LogCapture log(kelmarion::testing::LogCapture::Level::warning);
+  const auto broken = inspect_file(broken_path);
+
+  EXPECT_EQ(broken.at("tables"), healthy.at("tables"));
+  const auto expected_views = ordered_json::parse(R"json([
+    {"view_name": "fine", "definition": "SELECT id FROM kept", "comment": null,
+     "columns": [{"name": "id", "type": "INTEGER", "nullable": true, "default": null,
+                  "autoincrement": false, "comment": null}]},
+    {"view_name": "over_column", "definition": "SELECT b FROM renamed", "comment": null,
+     "columns": []},
+    {"view_name": "over_table", "definition": "SELECT a FROM dropped", "comment": null,
+     "columns": []}
+  ])json");
+  EXPECT_EQ(broken.at("views").dump(2), expected_views.dump(2));
+  EXPECT_THAT(log.lines(),
+              ElementsAre("view 'over_column': its definition does not compile (no such column: "
+                          "b); its columns are unknown",
+                          "view 'over_table': its definition does not compile (no such table: "
+                          "main.dropped); its columns are unknown"));
 }
 
 TEST_F(SqliteInspectorTest, SchemasAreMainTempAndAttachedDatabases) {
