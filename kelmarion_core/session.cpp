@@ -13,13 +13,22 @@ namespace {
 
 std::unique_ptr<detail::StoreConnection> open_store(std::string_view store) {
   const auto scheme = url_scheme(store);
-  if (scheme.empty()) return std::make_unique<detail::SqliteConnection>(std::string(store));
-  if (scheme == "sqlite") {
-    return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store));
-  }
-  if (is_postgresql_scheme(scheme)) {
+  if (is_postgresql_location(store)) {
     return std::make_unique<detail::PostgresqlConnection>(std::string(store),
                                                           redact_password(store));
+  }
+  if (scheme.empty()) {
+    // A mistyped key=value string would otherwise become a file named with its password.
+    if (store.find('=') != std::string_view::npos) {
+      throw ConfigurationError(fmt::format(
+          "store '{}': holds '=' but libpq cannot parse it as key=value pairs ({}); give a "
+          "SQLite file whose name holds '=' as sqlite:///path",
+          redact_password(store), conninfo_parse_failure(store).value_or("no option")));
+    }
+    return std::make_unique<detail::SqliteConnection>(std::string(store));
+  }
+  if (scheme == "sqlite") {
+    return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store));
   }
   throw ConfigurationError(fmt::format(
       "store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "
