@@ -173,15 +173,17 @@ std::string without_secrets(std::string message, std::string_view conninfo) {
 
 std::string redact_password(std::string_view url) {
   const auto scheme = url_scheme(url);
-  if (is_postgresql_scheme(scheme)) {
-    const auto parsed = detail::parse_conninfo(url);
-    return parsed.failure ? fmt::format("{}://…", scheme) : postgresql_url(scheme, parsed.options);
-  }
-  if (!scheme.empty()) return other_url(url);
-  if (url.find('=') == std::string_view::npos) return std::string(url);
+  const bool postgresql = is_postgresql_scheme(scheme);
+  if (!postgresql && !scheme.empty()) return other_url(url);
+  if (!postgresql && url.find('=') == std::string_view::npos) return std::string(url);
   const auto parsed = detail::parse_conninfo(url);
-  return parsed.failure || parsed.options.empty() ? std::string("…")
-                                                  : key_value_conninfo(parsed.options);
+  if (parsed.failure || parsed.options.empty()) {
+    return postgresql ? fmt::format("{}://…", scheme) : std::string("…");
+  }
+  // With nothing to hide, the location is shown as it was written.
+  const auto secret = [](const auto& option) { return option.secret; };
+  if (std::none_of(parsed.options.begin(), parsed.options.end(), secret)) return std::string(url);
+  return postgresql ? postgresql_url(scheme, parsed.options) : key_value_conninfo(parsed.options);
 }
 
 std::string sqlite_path_from_url(std::string_view url) {

@@ -39,10 +39,11 @@ namespace kelmarion::core {
 [[nodiscard]] std::string without_secrets(std::string message, std::string_view conninfo);
 
 // The location without secrets, safe to log, to show in an error or to store.
-// - PostgreSQL: libpq parses it and every option it marks secret (password,
-//   sslpassword, however spelled) is dropped; the rest is written back in the
-//   same form. "postgresql://ann:secret@h/db" becomes "postgresql://ann@h/db",
-//   "host=h password=x" becomes "host=h". Text libpq cannot parse shows only
+// - PostgreSQL: libpq parses it; when it holds an option libpq marks secret
+//   (password, sslpassword, however spelled), the other options are written
+//   back in the same form. "postgresql://ann:secret@h/db" becomes
+//   "postgresql://ann@h/db", "host=h password=x" becomes "host=h"; without a
+//   secret the location comes back as is. Text libpq cannot parse shows only
 //   its scheme: "postgresql://…".
 // - Other URLs: the password of the user information is dropped, and a query
 //   or fragment shows as "?…": "sqlite:///a.db?k=v" becomes "sqlite:///a.db?…".

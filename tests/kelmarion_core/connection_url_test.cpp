@@ -38,6 +38,8 @@ TEST(ConnectionUrl, SecretsAreRemovedAsLibpqReadsThem) {
       {"host=h password=s3cret dbname=shop", "dbname=shop host=h"},
       {"host=h sslpassword='s 3cret' user='ann o\\'x'", "user='ann o\\'x' host=h"},
       {"host=h passwrd=s3cret", "…"},
+      {"host=h  dbname=shop", "host=h  dbname=shop"},
+      {"postgresql:///db?host=/s&user=ann", "postgresql:///db?host=/s&user=ann"},
       {"sqlite:////tmp/a.db", "sqlite:////tmp/a.db"},
       {"sqlite:///a.db?password=s3cret", "sqlite:///a.db?…"},
       {"sqlite://ann:s3cret@/a.db", "sqlite://ann@/a.db"},
