@@ -31,7 +31,7 @@ void require_existing_store_file(const std::string& location) {
   if (scheme.empty() && location.find('=') != std::string::npos) return;
   const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
   if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
-  // The path is all of the URL after "sqlite:///", a "password=" in it too.
+  // The path is all of the URL after "sqlite://", a "user:password@" in it too.
   const auto shown =
       scheme.empty() ? path : core::sqlite_path_from_url(core::redact_password(location));
   throw UsageError(fmt::format("store '{}': no such file", shown));
