@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "apps/escaped_text.h"
+#include "apps/output_file.h"
+#include "apps/standard_output.h"
 #include "apps/usage_error.h"
+#include "kelmarion_core/errors.h"
 #include "kelmarion_core/json_reader.h"
 
 namespace kelmarion::apps {
@@ -76,6 +80,31 @@ meta::Document parse(std::istream& input, const std::string& path) {
   }
 }
 
+// The first text of `value`, key or string, that is not valid UTF-8, with
+// `place` set to where it is ("tables[2].table_name"); nullopt when all are.
+std::optional<std::string> first_text_not_utf8(const meta::Document& value, std::string& place) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    return is_valid_utf8(text) ? std::nullopt : std::optional<std::string>(text);
+  }
+  const auto depth = place.size();
+  if (value.is_array()) {
+    for (std::size_t index = 0; index < value.size(); ++index) {
+      place += fmt::format("[{}]", index);
+      if (auto bad = first_text_not_utf8(value[index], place)) return bad;
+      place.resize(depth);
+    }
+  } else if (value.is_object()) {
+    for (const auto& [key, member] : value.items()) {
+      place += (depth == 0 ? "" : ".") + escaped_text(key);
+      if (!is_valid_utf8(key)) return key;
+      if (auto bad = first_text_not_utf8(member, place)) return bad;
+      place.resize(depth);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 meta::Document read_document(const std::string& path) {
@@ -83,6 +112,11 @@ meta::Document read_document(const std::string& path) {
   if (path == "-") {
     document = parse(std::cin, path);
   } else {
+    // A directory opens like a file and fails only at the first read.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+      throw UsageError(fmt::format("{}: is a directory", source_name(path)));
+    }
     std::ifstream input(path, std::ios::binary);
     if (!input) throw UsageError(fmt::format("{}: cannot be read", source_name(path)));
     document = parse(input, path);
@@ -99,18 +133,28 @@ bool is_standard_output(const std::optional<std::string>& path) { return !path |
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
 
+void require_utf8_text(const meta::Document& document) {
+  std::string place;
+  if (const auto bad = first_text_not_utf8(document, place)) {
+    throw core::DocumentError(fmt::format("document text at {} is not valid UTF-8: '{}'",
+                                          place.empty() ? "the top" : place,
+                                          escaped_text(shortened(*bad, shown_key_length))));
+  }
+}
+
+std::string document_text(const meta::Document& document, bool pretty) {
+  require_utf8_text(document);
+  return document.dump(pretty ? indent_width : -1) + '\n';
+}
+
 void write_document(const meta::Document& document, const std::optional<std::string>& path,
                     bool pretty) {
-  const auto text = document.dump(pretty ? indent_width : -1, ' ', false,
-                                  meta::Document::error_handler_t::replace);
   if (is_standard_output(path)) {
-    std::cout << text << '\n' << std::flush;
-    return;
+    write_standard_output(document_text(document, pretty));
+  } else {
+    OutputFile output(*path);
+    output.write(document_text(document, pretty));
   }
-  std::ofstream output(*path, std::ios::binary | std::ios::trunc);
-  output << text << '\n';
-  output.close();
-  if (!output) throw UsageError(fmt::format("output file '{}': cannot be written", *path));
 }
 
 }  // namespace kelmarion::apps

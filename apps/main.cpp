@@ -11,6 +11,8 @@
 #include "apps/commands/show_command.h"
 #include "apps/exit_status.h"
 #include "apps/global_options.h"
+#include "apps/out_of_memory.h"
+#include "apps/standard_output.h"
 #include "apps/store_location.h"
 #include "apps/tool_log.h"
 
@@ -40,7 +42,7 @@ int run_command_line(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose, "Show the library's debug log on stderr");
   app.add_flag("-q,--quiet", global.quiet, "Print no summary after a save");
   app.footer(
-      "Exit status: 0 success, 1 a database failed, 2 bad usage or input.\n"
+      "Exit status: 0 success, 1 a database or the system failed, 2 bad usage or input.\n"
       "Run 'kelmarion-meta COMMAND --help' for a command's options.");
 
   apps::InspectArguments inspect;
@@ -77,11 +79,22 @@ int run_command_line(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  apps::report_out_of_memory_on_terminate();
+  int status = apps::exit_failure;
   try {
-    return run_command_line(argc, argv);
+    status = run_command_line(argc, argv);
   } catch (...) {
     // Only building the command line itself can get here (out of memory).
     apps::print_error(apps::describe_failure(std::current_exception(), {}).message);
     return apps::exit_failure;
   }
+  // A failed command has said so already; a successful one is not done until
+  // its output is out.
+  if (status == apps::exit_success) {
+    if (const auto failure = apps::standard_output_failure()) {
+      apps::print_error(*failure);
+      return apps::exit_failure;
+    }
+  }
+  return status;
 }

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "apps/escaped_text.h"
 #include "apps/record_kinds.h"
 
 namespace kelmarion::apps {
@@ -43,8 +44,9 @@ std::vector<KindCounts> count_records(const core::AsyncSession::WriteLog& writte
 }
 
 void write_save_summary(std::ostream& output, const SaveSummary& summary) {
-  output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s\n", summary.schema_name,
-                        summary.store_location, summary.elapsed.count());
+  output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s\n",
+                        escaped_text(summary.schema_name), escaped_text(summary.store_location),
+                        summary.elapsed.count());
   output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}}\n", "records", label_width, "created",
                         count_width, "updated", count_width, "stale", count_width);
   KindCounts total{"total"};
@@ -58,7 +60,9 @@ void write_save_summary(std::ostream& output, const SaveSummary& summary) {
   if (summary.stale.empty()) return;
   output << (summary.pruned ? "stale records, deleted:\n"
                             : "stale records, kept (--prune deletes them):\n");
-  for (const auto& record : summary.stale) output << "  " << record.description << '\n';
+  for (const auto& record : summary.stale) {
+    output << "  " << escaped_text(record.description) << '\n';
+  }
 }
 
 }  // namespace kelmarion::apps

@@ -44,6 +44,7 @@ struct SaveSummary {
 [[nodiscard]] std::vector<KindCounts> count_records(const core::AsyncSession::WriteLog& written,
                                                     const std::vector<StaleRecord>& stale);
 
+// Writes the report; names and the store location go through escaped_text().
 void write_save_summary(std::ostream& output, const SaveSummary& summary);
 
 }  // namespace kelmarion::apps

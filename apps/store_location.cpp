@@ -1,6 +1,11 @@
 #include "apps/store_location.h"
 
+#include <fmt/format.h>
+
 #include <cstdlib>
+
+#include "apps/usage_error.h"
+#include "kelmarion_core/connection_url.h"
 
 namespace kelmarion::apps {
 
@@ -9,6 +14,23 @@ std::string store_location(const std::optional<std::string>& given) {
   const char* from_environment = std::getenv(store_environment_variable);
   if (from_environment != nullptr && *from_environment != '\0') return from_environment;
   return default_store;
+}
+
+void require_lasting_store(const std::string& location) {
+  const auto scheme = core::url_scheme(location);
+  std::string path;
+  if (scheme.empty()) {
+    path = location;
+  } else if (scheme == "sqlite") {
+    path = core::sqlite_path_from_url(location);
+  } else {
+    return;
+  }
+  if (!path.empty() && path != ":memory:") return;
+  throw UsageError(
+      fmt::format("store '{}': an in-memory store vanishes when the tool exits; give a file or a "
+                  "PostgreSQL location",
+                  location));
 }
 
 }  // namespace kelmarion::apps

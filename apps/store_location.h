@@ -2,7 +2,8 @@
 
 // Where the metamodel store is: the --store option, else the environment
 // variable KELMARION_META_STORE, else the SQLite file kelmarion_meta.db in the
-// current directory. A plain file path names a SQLite file.
+// current directory. A plain file path names a SQLite file; libpq key=value
+// pairs ("host=db dbname=meta") name a PostgreSQL store, as postgresql:// does.
 
 #include <optional>
 #include <string>
@@ -15,5 +16,10 @@ constexpr const char* default_store = "sqlite:///kelmarion_meta.db";
 // The store location to open; `given` wins when present and non-empty, an empty
 // environment variable counts as unset.
 [[nodiscard]] std::string store_location(const std::optional<std::string>& given);
+
+// Throws UsageError when `location` is an in-memory SQLite store (":memory:",
+// "sqlite://", "sqlite:///", "sqlite:///:memory:"): the library may use one, but
+// the tool's would vanish when it exits, so a save into it only looks saved.
+void require_lasting_store(const std::string& location);
 
 }  // namespace kelmarion::apps

@@ -12,7 +12,8 @@ class logger;
 
 namespace kelmarion::apps {
 
-// Creates the tool's logger (a stderr sink, "[debug] text" lines) and hands it
+// Creates the tool's logger (a stderr sink, "[debug] text" lines, the text
+// through escaped_text()) and hands it
 // to the library. With `verbose` the debug messages are shown; without it only
 // warnings and errors. Call once, before a command runs.
 void configure_logging(bool verbose);

@@ -6,18 +6,34 @@
 #include <string>
 #include <vector>
 
+#include "apps/escaped_text.h"
+
 namespace kelmarion::apps {
 namespace {
 
 using meta_json = nlohmann::ordered_json;
 
+// Every text from the store goes through here, so that no name can reach the
+// terminal with a control character in it.
+std::string shown(const core::Record& record, std::string_view field,
+                  std::string_view fallback = "") {
+  return escaped_text(text_of(record, field, fallback));
+}
+
+std::string shown(const meta_json& value) {
+  // Replacing bad bytes is harmless in a value that is only shown, and dump() would throw.
+  return escaped_text(value.is_string()
+                          ? value.get<std::string>()
+                          : value.dump(-1, ' ', false, meta_json::error_handler_t::replace));
+}
+
 // "a, b" for a list of names; other values as JSON.
 std::string name_list(const meta_json& names) {
-  if (!names.is_array()) return names.is_null() ? std::string() : names.dump();
+  if (!names.is_array()) return names.is_null() ? std::string() : shown(names);
   std::string text;
   for (const auto& name : names) {
     if (!text.empty()) text += ", ";
-    text += name.is_string() ? name.get<std::string>() : name.dump();
+    text += shown(name);
   }
   return text;
 }
@@ -28,21 +44,21 @@ std::string options_text(const meta_json& options) {
   std::string text;
   for (const auto& [key, value] : options.items()) {
     if (!text.empty()) text += ", ";
-    text += key + ' ' + (value.is_string() ? value.get<std::string>() : value.dump());
+    text += escaped_text(key) + ' ' + shown(value);
   }
   return text;
 }
 
 std::string comment_suffix(const core::Record& record) {
   const auto& comment = record["comment"];
-  return comment.is_string() ? fmt::format("  -- {}", comment.get<std::string>()) : std::string();
+  return comment.is_string() ? fmt::format("  -- {}", shown(comment)) : std::string();
 }
 
 std::string column_traits(const core::Record& column) {
   std::vector<std::string> traits;
   if (column["nullable"] == false) traits.emplace_back("not null");
   if (column["autoincrement"] == true) traits.emplace_back("autoincrement");
-  if (column["default"].is_string()) traits.push_back("default " + text_of(column, "default"));
+  if (column["default"].is_string()) traits.push_back("default " + shown(column, "default"));
   return fmt::format("{}", fmt::join(traits, ", "));
 }
 
@@ -51,13 +67,13 @@ void write_columns(std::ostream& output, const std::vector<core::Record>& column
   std::size_t name_width = 0;
   std::size_t type_width = 0;
   for (const auto& column : columns) {
-    name_width = std::max(name_width, text_of(column, "name").size());
-    type_width = std::max(type_width, text_of(column, "type").size());
+    name_width = std::max(name_width, shown(column, "name").size());
+    type_width = std::max(type_width, shown(column, "type").size());
   }
   output << "    columns\n";
   for (const auto& column : columns) {
-    auto line = fmt::format("      {:<{}}  {:<{}}  {}", text_of(column, "name"), name_width,
-                            text_of(column, "type"), type_width, column_traits(column));
+    auto line = fmt::format("      {:<{}}  {:<{}}  {}", shown(column, "name"), name_width,
+                            shown(column, "type"), type_width, column_traits(column));
     line += comment_suffix(column);
     line.erase(line.find_last_not_of(' ') + 1);
     output << line << '\n';
@@ -66,37 +82,37 @@ void write_columns(std::ostream& output, const std::vector<core::Record>& column
 
 void write_table(std::ostream& output, const StoredTable& table,
                  const std::vector<core::Record>& referencing_foreign_keys) {
-  const auto table_name = text_of(table.table, "table_name", "(no name)");
+  const auto table_name = shown(table.table, "table_name", "(no name)");
   output << "  table " << table_name << comment_suffix(table.table) << '\n';
   write_columns(output, table.columns);
   for (const auto& key : table.primary_keys) {
-    const auto name = text_of(key, "name");
+    const auto name = shown(key, "name");
     output << "    primary key" << (name.empty() ? "" : " " + name) << " ("
            << name_list(key["constrained_columns"]) << ")\n";
   }
   for (const auto& key : table.foreign_keys) {
-    const auto name = text_of(key, "name");
+    const auto name = shown(key, "name");
     const auto options = options_text(key["options"]);
     output << "    foreign key" << (name.empty() ? "" : " " + name) << " ("
-           << name_list(key["constrained_columns"]) << ") -> " << text_of(key, "referred_table")
+           << name_list(key["constrained_columns"]) << ") -> " << shown(key, "referred_table")
            << " (" << name_list(key["referred_columns"]) << ")"
            << (options.empty() ? "" : "  " + options) << '\n';
   }
   for (const auto& index : table.indexes) {
     output << "    " << (index["unique"] == true ? "unique index " : "index ")
-           << text_of(index, "name", "(no name)") << " (" << name_list(index["column_names"])
+           << shown(index, "name", "(no name)") << " (" << name_list(index["column_names"])
            << ")\n";
   }
   for (const auto& key : referencing_foreign_keys) {
     if (key["referred_table"] != table.table["table_name"]) continue;
-    output << "    referenced by " << text_of(key, "constrained_table") << " ("
+    output << "    referenced by " << shown(key, "constrained_table") << " ("
            << name_list(key["constrained_columns"]) << ")"
            << (key["unique"] == true ? ", one to one" : "") << '\n';
   }
 }
 
 void write_view(std::ostream& output, const StoredView& view) {
-  output << "  view " << text_of(view.view, "view_name", "(no name)") << comment_suffix(view.view)
+  output << "  view " << shown(view.view, "view_name", "(no name)") << comment_suffix(view.view)
          << '\n';
   write_columns(output, view.columns);
 }
@@ -104,8 +120,8 @@ void write_view(std::ostream& output, const StoredView& view) {
 }  // namespace
 
 void write_tree(std::ostream& output, const StoredSchema& schema) {
-  const auto engine = text_of(schema.schema, "engine_name");
-  output << "schema '" << text_of(schema.schema, "schema_name") << "'"
+  const auto engine = shown(schema.schema, "engine_name");
+  output << "schema '" << shown(schema.schema, "schema_name") << "'"
          << (engine.empty() ? "" : " (engine " + engine + ")") << ": " << schema.tables.size()
          << (schema.tables.size() == 1 ? " table, " : " tables, ") << schema.views.size()
          << (schema.views.size() == 1 ? " view" : " views") << comment_suffix(schema.schema)

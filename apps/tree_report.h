@@ -21,7 +21,8 @@ namespace kelmarion::apps {
 
 // Writes the outline of `schema`: its tables with their columns, primary key,
 // foreign keys, indexes and the foreign keys of this schema that reference
-// them, then its views with their columns; in the stored order.
+// them, then its views with their columns; in the stored order. Names and
+// comments are shown through escaped_text().
 void write_tree(std::ostream& output, const StoredSchema& schema);
 
 }  // namespace kelmarion::apps

@@ -14,15 +14,22 @@ namespace {
 std::unique_ptr<detail::StoreConnection> open_store(std::string_view store,
                                                     const SessionOptions& options) {
   const auto scheme = url_scheme(store);
+  if (is_postgresql_location(store)) {
+    return std::make_unique<detail::PostgresqlConnection>(std::string(store),
+                                                          redact_password(store), options);
+  }
   if (scheme.empty()) {
+    // A mistyped key=value string would otherwise become a file named with its password.
+    if (store.find('=') != std::string_view::npos) {
+      throw ConfigurationError(fmt::format(
+          "store '{}': holds '=' but libpq cannot parse it as key=value pairs ({}); give a "
+          "SQLite file whose name holds '=' as sqlite:///path",
+          redact_password(store), conninfo_parse_failure(store).value_or("no option")));
+    }
     return std::make_unique<detail::SqliteConnection>(std::string(store), options);
   }
   if (scheme == "sqlite") {
     return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store), options);
-  }
-  if (is_postgresql_scheme(scheme)) {
-    return std::make_unique<detail::PostgresqlConnection>(std::string(store),
-                                                          redact_password(store), options);
   }
   throw ConfigurationError(fmt::format(
       "store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "

@@ -19,7 +19,7 @@ CLI::App& add_inspect_command(CLI::App& app, InspectArguments& arguments) {
   command
       ->add_option("--engine", arguments.engine,
                    "Database to inspect: sqlite:///relative.db, sqlite:////absolute.db, "
-                   "postgresql://user@host:port/db")
+                   "postgresql://user@host:port/db or libpq key=value pairs")
       ->required();
   command->add_option("--schema", arguments.schema,
                       "Schema to inspect (default: the engine's own, 'main' for SQLite, "
@@ -29,8 +29,8 @@ CLI::App& add_inspect_command(CLI::App& app, InspectArguments& arguments) {
   command->add_flag("--pretty", arguments.pretty,
                     "Indent the JSON (the default when standard output is a terminal)");
   command->footer(
-      "Exit status: 0 done, 1 the database failed, 2 bad usage or input, "
-      "unknown URL scheme or schema not found.");
+      "Exit status: 0 done, 1 the database or the system failed, 2 bad usage or "
+      "input, unknown URL scheme, schema not found or text that is not UTF-8.");
   return *command;
 }
 

@@ -6,15 +6,19 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <sstream>
 
 #include "apps/document_io.h"
 #include "apps/document_names.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
+#include "apps/output_file.h"
 #include "apps/run_coroutine.h"
 #include "apps/save_progress.h"
 #include "apps/save_summary.h"
 #include "apps/stale_records.h"
+#include "apps/standard_output.h"
 #include "apps/store_location.h"
 #include "apps/stored_schema.h"
 #include "apps/usage_error.h"
@@ -156,10 +160,11 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
   command->add_option("--document", arguments.document,
                       "Save this JSON document (as 'inspect' or 'show --format json' write it) "
                       "instead of inspecting; '-' reads standard input");
-  command->add_option("--store", arguments.store,
-                      "Store database: sqlite:///file.db or a file path (default: $" +
-                          std::string(store_environment_variable) + ", else " + default_store +
-                          ")");
+  command->add_option(
+      "--store", arguments.store,
+      "Store database: sqlite:///file.db, a file path, postgresql://user@host/db or "
+      "libpq key=value pairs (default: $" +
+          std::string(store_environment_variable) + ", else " + default_store + ")");
   command->add_option("-o,--output", arguments.output,
                       "Write the saved document, with the identifiers and sort orders the save "
                       "wrote into it, into FILE ('-': standard output, the summary then goes "
@@ -169,17 +174,24 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
                     "Delete stale records (records under the schema this save did not write: "
                     "dropped columns, tables, indexes, ...) in the same transaction");
   command->footer(
-      "Exit status: 0 saved, 1 a database failed (nothing is changed), 2 bad usage "
-      "or input (malformed document, missing key, unknown URL scheme, schema not "
-      "found).");
+      "Exit status: 0 saved, 1 a database or the system failed (a failed save "
+      "changes nothing), 2 bad usage or input (malformed document, missing key, "
+      "unknown URL scheme, schema not found, in-memory store, -o FILE that cannot "
+      "be written).");
   return *command;
 }
 
 int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   const auto started = std::chrono::steady_clock::now();
-  core::AsyncSession session(store_location(arguments.store),
+  const auto location = store_location(arguments.store);
+  require_lasting_store(location);
+  // Opened before the save, so that a file that cannot be written leaves the store as it was.
+  std::optional<OutputFile> output_file;
+  if (!is_standard_output(arguments.output)) output_file.emplace(*arguments.output);
+  core::AsyncSession session(location,
                              {.lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
   auto [document, schema_name] = obtain_document(arguments);
+  if (arguments.output) require_utf8_text(*document);
 
   // Counted out here: clang 14 cannot name a structured binding inside a lambda.
   const auto tables = table_count(*document);
@@ -191,7 +203,11 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
     return run_coroutine(save_in_transaction(session, std::move(job)));
   }();
 
-  if (arguments.output) write_document(*document, arguments.output, false);
+  if (output_file) {
+    output_file->write(document_text(*document, false));
+  } else if (arguments.output) {
+    write_standard_output(document_text(*document, false));
+  }
   if (!global.quiet) {
     SaveSummary summary{schema_name,
                         session.location(),
@@ -199,8 +215,13 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
                         count_records(outcome.written, outcome.stale),
                         std::move(outcome.stale),
                         arguments.prune};
-    auto& output = is_standard_output(arguments.output) && arguments.output ? std::cerr : std::cout;
-    write_save_summary(output, summary);
+    std::ostringstream text;
+    write_save_summary(text, summary);
+    if (arguments.output && !output_file) {
+      std::cerr << text.str();
+    } else {
+      write_standard_output(text.str());
+    }
   }
   return exit_success;
 }

@@ -4,12 +4,14 @@
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
-#include <iostream>
+#include <sstream>
 
 #include "apps/document_io.h"
+#include "apps/escaped_text.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
 #include "apps/run_coroutine.h"
+#include "apps/standard_output.h"
 #include "apps/store_location.h"
 #include "apps/stored_document.h"
 #include "apps/stored_schema.h"
@@ -26,9 +28,11 @@ namespace {
 void require_existing_store_file(const std::string& location) {
   const auto scheme = core::url_scheme(location);
   if (!scheme.empty() && scheme != "sqlite") return;
+  // Key=value pairs name PostgreSQL, and other text with '=' is refused by the session.
+  if (scheme.empty() && location.find('=') != std::string::npos) return;
   const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
   if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
-  // The path is all of the URL after "sqlite:///", a "password=" in it too.
+  // The path is all of the URL after "sqlite://", a "user:password@" in it too.
   const auto shown =
       scheme.empty() ? path : core::sqlite_path_from_url(core::redact_password(location));
   throw UsageError(fmt::format("store '{}': no such file", shown));
@@ -63,10 +67,11 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
   auto* command =
       app.add_subcommand("show", "Show what the store holds: an outline, or JSON documents");
   command->fallthrough();
-  command->add_option("--store", arguments.store,
-                      "Store database: sqlite:///file.db or a file path (default: $" +
-                          std::string(store_environment_variable) + ", else " + default_store +
-                          ")");
+  command->add_option(
+      "--store", arguments.store,
+      "Store database: sqlite:///file.db, a file path, postgresql://user@host/db or "
+      "libpq key=value pairs (default: $" +
+          std::string(store_environment_variable) + ", else " + default_store + ")");
   command->add_option("--schema", arguments.schema, "Show only this schema");
   command
       ->add_option("--format", arguments.format,
@@ -81,13 +86,15 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
       "Without --schema every stored schema is shown; with --format json that is a "
       "list of documents, with --schema a single document. Saving a schema's "
       "document with 'save --document' changes nothing.\n"
-      "Exit status: 0 done, 1 the store failed, 2 bad usage, no such store file or "
-      "schema.");
+      "Exit status: 0 done, 1 the store or the system failed, 2 bad usage or input "
+      "(no such store file or schema, in-memory store, text that is not UTF-8 in "
+      "--format json).");
   return *command;
 }
 
 int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
   const auto location = store_location(arguments.store);
+  require_lasting_store(location);
   require_existing_store_file(location);
   core::AsyncSession session(location, {.read_only = true,
                                         .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
@@ -109,9 +116,15 @@ int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
     return exit_success;
   }
 
-  if (schemas.empty()) std::cout << "store '" << session.location() << "' holds no schema\n";
-  for (const auto& schema : schemas) write_tree(std::cout, schema);
-  std::cout << std::flush;
+  if (schemas.empty()) {
+    write_standard_output(
+        fmt::format("store '{}' holds no schema\n", escaped_text(session.location())));
+  }
+  for (const auto& schema : schemas) {
+    std::ostringstream tree;
+    write_tree(tree, schema);
+    write_standard_output(tree.str());
+  }
   return exit_success;
 }
 

@@ -3,6 +3,9 @@
 #include <fmt/format.h>
 #include <libpq-fe.h>
 
+#include <new>
+
+#include "kelmarion_core/connection_url.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
@@ -24,13 +27,17 @@ void PgConnectionCloser::operator()(pg_conn* connection) const noexcept { PQfini
 void PgResultClearer::operator()(pg_result* result) const noexcept { PQclear(result); }
 
 PgConnection connect_postgresql(const std::string& url, std::string_view location) {
-  PgConnection connection(PQconnectdb(url.c_str()));
-  if (!connection) {
-    throw ConfigurationError(fmt::format("store '{}': out of memory while connecting", location));
+  // libpq's own parse errors quote the URL, password and all.
+  if (const auto failure = conninfo_parse_failure(url)) {
+    throw ConfigurationError(
+        fmt::format("store '{}': not a connection string libpq reads: {}", location, *failure));
   }
+  PgConnection connection(PQconnectdb(url.c_str()));
+  if (!connection) throw std::bad_alloc();
   if (PQstatus(connection.get()) != CONNECTION_OK) {
-    throw ConfigurationError(fmt::format("store '{}': cannot connect: {}", location,
-                                         one_line(PQerrorMessage(connection.get()))));
+    auto reason = without_secrets(one_line(PQerrorMessage(connection.get())), url);
+    auto text = fmt::format("store '{}': cannot connect: {}", location, reason);
+    throw DatabaseError(std::move(text), "", std::move(reason), "");
   }
   return connection;
 }

@@ -21,7 +21,9 @@ using PgConnection = std::unique_ptr<pg_conn, PgConnectionCloser>;
 using PgResult = std::unique_ptr<pg_result, PgResultClearer>;
 
 // Connects with libpq (blocking). `location` is the URL without its password,
-// for messages. Throws ConfigurationError naming it when the server cannot be reached.
+// for messages. Throws ConfigurationError naming it when libpq cannot parse `url`,
+// and DatabaseError when the connection fails (server down, wrong host, refused
+// login).
 [[nodiscard]] PgConnection connect_postgresql(const std::string& url, std::string_view location);
 
 // Returns `result` when it holds rows or a completed command; otherwise throws

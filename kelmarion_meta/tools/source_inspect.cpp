@@ -39,7 +39,8 @@ std::optional<nlohmann::ordered_json> SourceInspect::get_schema(GetSchemaOptions
   if (!_engine_name || _engine_name->empty()) {
     throw core::ConfigurationError("no engine to inspect: give an engine URL such as sqlite:///app.db");
   }
-  const auto scheme = core::url_scheme(*_engine_name);
+  const auto scheme = core::is_key_value_conninfo(*_engine_name) ? std::string("postgresql")
+                                                                 : core::url_scheme(*_engine_name);
   InspectorFactory factory;
   {
     auto& reg = registry();

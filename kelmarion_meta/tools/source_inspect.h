@@ -7,6 +7,7 @@
 // The engine name is a connection URL whose scheme picks the inspector:
 //   sqlite:///relative.db, sqlite:////absolute.db   (opened read-only)
 //   postgresql://user@host:port/db, postgres://..., any URI libpq accepts
+//   host=db.example dbname=shop   (libpq key=value pairs: the PostgreSQL inspector)
 // Inspectors for other schemes (or test doubles) can be registered with
 // register_inspector(); a registration replaces the one for the same scheme.
 //
@@ -37,7 +38,7 @@ class SchemaInspector {
   // The document of the named schema, or nullopt when the engine has no schema of
   // that name. An absent name means the engine's default schema ("main" for
   // SQLite, "public" for PostgreSQL). Throws core::DatabaseError when the engine
-  // fails and core::ConfigurationError when it cannot be reached.
+  // fails or cannot be reached, and core::ConfigurationError when its URL is wrong.
   [[nodiscard]] virtual std::optional<nlohmann::ordered_json> get_schema(
       const std::optional<std::string>& schema_name) = 0;
 };

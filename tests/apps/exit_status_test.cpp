@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -33,7 +35,10 @@ TEST_F(ExitStatus, EachFailureGivesItsStatusAndOneLineNamingTheProblem) {
            R"( {"type": "TEXT"}], "foreign_keys": [], "indexes": []}], "views": []})";
     std::ofstream(directory() / "list.json") << "[]";
     std::ofstream(directory() / "corrupt.db") << "this is not a database, only some text\n";
+    std::filesystem::create_directory(directory() / "folder.json");
   }
+  // Port 1 refuses at once: a server that is down.
+  const std::string refusing_server = "postgresql://ann@127.0.0.1:1/db?connect_timeout=5";
 
   const std::vector<FailureCase> cases = {
       {"malformed JSON",
@@ -48,6 +53,10 @@ TEST_F(ExitStatus, EachFailureGivesItsStatusAndOneLineNamingTheProblem) {
        {"save", "--document", "missing_key.json", "--store", "STORE"},
        2,
        "table 'orders', column #2: missing required key 'name'"},
+      {"document is a directory",
+       {"save", "--document", "folder.json", "--store", "STORE"},
+       2,
+       "document 'folder.json': is a directory"},
       {"document not an object",
        {"save", "--document", "list.json", "--store", "STORE"},
        2,
@@ -89,6 +98,38 @@ TEST_F(ExitStatus, EachFailureGivesItsStatusAndOneLineNamingTheProblem) {
        {"save", "--engine", "ENGINE", "--store", "no/such/dir/store.db"},
        1,
        "unable to open database file"},
+      {"store server down",
+       {"save", "--engine", "ENGINE", "--store", refusing_server},
+       1,
+       "store 'postgresql://ann@127.0.0.1:1/db?connect_timeout=5': cannot connect"},
+      {"show, store server down", {"show", "--store", refusing_server}, 1, "cannot connect"},
+      {"engine server down",
+       {"inspect", "--engine", refusing_server},
+       1,
+       "engine 'postgresql://ann@127.0.0.1:1/db?connect_timeout=5': cannot connect"},
+      {"engine URL libpq cannot parse",
+       {"inspect", "--engine", "postgresql://h/db?no_such_option=1"},
+       2,
+       "engine 'postgresql://…': not a connection string libpq reads"},
+      {"store text with '=' libpq cannot parse",
+       {"save", "--engine", "ENGINE", "--store", "host=h no_such_option=1"},
+       2,
+       "libpq cannot parse it as key=value pairs"},
+      {"sqlite URL with a query",
+       {"save", "--engine", "ENGINE", "--store", "sqlite:///fresh.db?mode=memory"},
+       2,
+       "a sqlite URL takes no query part"},
+      {"sqlite:// store", {"save", "--engine", "ENGINE", "--store", "sqlite://"}, 2, "in-memory"},
+      {"sqlite:/// store", {"save", "--engine", "ENGINE", "--store", "sqlite:///"}, 2, "in-memory"},
+      {":memory: store",
+       {"save", "--engine", "ENGINE", "--store", ":memory:"},
+       2,
+       "store ':memory:': an in-memory store vanishes when the tool exits"},
+      {"show, :memory: store", {"show", "--store", "sqlite:///:memory:"}, 2, "in-memory"},
+      {"-o into a missing folder",
+       {"save", "--engine", "ENGINE", "--store", "fresh.db", "-o", "no/such/dir/saved.json"},
+       2,
+       "output file 'no/such/dir/saved.json': cannot be written: No such file or directory"},
   };
   for (const auto& failure : cases) {
     auto arguments = failure.arguments;
@@ -103,7 +144,48 @@ TEST_F(ExitStatus, EachFailureGivesItsStatusAndOneLineNamingTheProblem) {
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << failure.name << ": " << run.err;
     EXPECT_THAT(run.out, IsEmpty()) << failure.name;
   }
+  // Refused before the save: no store was made or written.
+  EXPECT_FALSE(std::filesystem::exists(directory() / "fresh.db"));
 }
+
+TEST_F(ExitStatus, OutputTheSystemRefusesIsAFailureWithItsReason) {
+  const auto shop = create_shop();
+  save_shop(shop, {"-q"});
+  const auto engine = engine_url(shop);
+  const std::vector<std::vector<std::string>> commands = {
+      {"inspect", "--engine", engine},
+      {"save", "--engine", engine, "--store", store()},
+      {"save", "--engine", engine, "--store", store(), "-q", "-o", "-"},
+      {"show", "--store", store()},
+      {"show", "--store", store(), "--format", "json"},
+      {"--help"},
+  };
+  for (const auto& arguments : commands) {
+    const auto run = tool(ToolCall{.arguments = arguments, .standard_output = "/dev/full"});
+    EXPECT_EQ(run.status, 1) << arguments.front();
+    EXPECT_EQ(run.err, "kelmarion-meta: error: standard output: No space left on device\n")
+        << arguments.front();
+  }
+}
+
+#ifndef __SANITIZE_ADDRESS__
+// The JSON library's destructor allocates: a bad_alloc while a large document
+// is dropped aborted the tool. Where memory runs out varies with the limit, so
+// several limits take both the ordinary way out and that one.
+TEST_F(ExitStatus, RunningOutOfMemoryIsOneErrorLine) {
+  std::string numbers = R"({"schema_name": "s", "tables": [[1)";
+  numbers.reserve(numbers.size() + 8'000'010);
+  for (int i = 0; i < 4'000'000; ++i) numbers += ",1";
+  numbers += "]]}";
+  for (const std::uint64_t mebibytes : {40U, 48U, 56U, 64U}) {
+    const auto run = tool(ToolCall{.arguments = {"save", "--document", "-", "--store", store()},
+                                   .input = numbers,
+                                   .address_space_limit = mebibytes << 20U});
+    EXPECT_EQ(run.status, 1) << mebibytes << " MiB";
+    EXPECT_EQ(run.err, "kelmarion-meta: error: out of memory\n") << mebibytes << " MiB";
+  }
+}
+#endif
 
 TEST_F(ExitStatus, PasswordOfAnEngineUrlIsNeverPrintedNorStored) {
   const auto engine = create_shop();

@@ -1,6 +1,7 @@
 #include "apps/tool_runner.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,12 +37,17 @@ std::string read_file(const std::filesystem::path& path) {
     }
   }
   const int input = open((files / "in").c_str(), O_RDONLY);
-  const int output = open((files / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const auto output_path = call.standard_output.empty() ? files / "out" : call.standard_output;
+  const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int error = open((files / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (input < 0 || output < 0 || error < 0) _exit(cannot_start);
   if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
       dup2(error, STDERR_FILENO) < 0) {
     _exit(cannot_start);
+  }
+  if (call.address_space_limit) {
+    const rlimit limit{*call.address_space_limit, *call.address_space_limit};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(cannot_start);
   }
   execv(argv.front(), argv.data());
   _exit(cannot_start);

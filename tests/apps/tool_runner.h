@@ -3,6 +3,7 @@
 // Runs the built kelmarion-meta binary in a child process and captures what a
 // user sees: standard output, standard error and the exit status.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,6 +19,10 @@ struct ToolCall {
   // unset first, so that the caller's environment cannot pick the store.
   std::vector<std::pair<std::string, std::string>> environment;
   std::optional<std::string> input;  // standard input; absent: empty
+  // Where standard output goes ("/dev/full"); empty: captured into ToolRun::out.
+  std::filesystem::path standard_output;
+  // The tool's limit on address space, in bytes (RLIMIT_AS); absent: none.
+  std::optional<std::uint64_t> address_space_limit;
 };
 
 struct ToolRun {

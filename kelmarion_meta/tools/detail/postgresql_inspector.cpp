@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -163,54 +164,6 @@ bool flag(const PGresult* result, int row, int column) {
 ordered_json json_value(const PGresult* result, int row, int column) {
   if (PQgetisnull(result, row, column) != 0) return ordered_json::array();
   return ordered_json::parse(text(result, row, column));
-}
-
-// The passwords a connection string may carry, as written and as libpq decodes
-// them, so that they can be blanked out of libpq's messages.
-std::vector<std::string> passwords_in(const std::string& engine_name) {
-  std::vector<std::string> passwords;
-  char* parse_error = nullptr;
-  PQconninfoOption* options = PQconninfoParse(engine_name.c_str(), &parse_error);
-  if (options != nullptr) {
-    for (const auto* option = options; option->keyword != nullptr; ++option) {
-      if (std::string_view(option->keyword) == "password" && option->val != nullptr) {
-        passwords.emplace_back(option->val);
-      }
-    }
-    PQconninfoFree(options);
-  }
-  PQfreemem(parse_error);
-
-  const std::string_view url(engine_name);
-  const auto scheme_end = url.find("://");
-  if (scheme_end != std::string_view::npos) {
-    const auto authority_start = scheme_end + 3;
-    const auto authority =
-        url.substr(authority_start, url.find_first_of("/?#", authority_start) - authority_start);
-    const auto at = authority.rfind('@');
-    const auto colon = authority.substr(0, at).find(':');
-    if (at != std::string_view::npos && colon != std::string_view::npos) {
-      passwords.emplace_back(authority.substr(colon + 1, at - colon - 1));
-    }
-  }
-  for (auto start = url.find("password="); start != std::string_view::npos;
-       start = url.find("password=", start + 1)) {
-    const auto value_start = start + 9;
-    passwords.emplace_back(
-        url.substr(value_start, url.find_first_of("&# ", value_start) - value_start));
-  }
-  return passwords;
-}
-
-std::string without_passwords(std::string message, const std::vector<std::string>& passwords) {
-  for (const auto& password : passwords) {
-    if (password.empty()) continue;
-    for (auto at = message.find(password); at != std::string::npos;
-         at = message.find(password, at + 3)) {
-      message.replace(at, password.size(), "***");
-    }
-  }
-  return message;
 }
 
 std::string foreign_key_action(char code) {
@@ -396,6 +349,12 @@ class SchemaReader {
 // (minutes); give up sooner unless the URL or PGCONNECT_TIMEOUT says otherwise.
 // Keywords listed before "dbname" are overridden by the URL expanded from it.
 PGconn* connect(const std::string& engine_name) {
+  // libpq's own parse errors quote the URL, password and all.
+  if (const auto failure = core::conninfo_parse_failure(engine_name)) {
+    throw core::ConfigurationError(
+        fmt::format("engine '{}': not a connection string libpq reads: {}",
+                    core::redact_password(engine_name), *failure));
+  }
   const bool timeout_from_environment = std::getenv("PGCONNECT_TIMEOUT") != nullptr;
   const char* const keywords[] = {timeout_from_environment ? "dbname" : "connect_timeout",
                                   timeout_from_environment ? nullptr : "dbname", nullptr};
@@ -412,15 +371,11 @@ void PostgresqlInspector::ConnectionCloser::operator()(pg_conn* connection) cons
 
 PostgresqlInspector::PostgresqlInspector(const std::string& engine_name)
     : _engine_name(core::redact_password(engine_name)), _connection(connect(engine_name)) {
-  if (!_connection) {
-    throw core::ConfigurationError(
-        fmt::format("engine '{}': libpq could not allocate a connection", _engine_name));
-  }
+  if (!_connection) throw std::bad_alloc();
   if (PQstatus(_connection.get()) != CONNECTION_OK) {
-    const auto reason = one_line(PQerrorMessage(_connection.get()));
-    throw core::ConfigurationError(
-        fmt::format("engine '{}': cannot connect to PostgreSQL: {}", _engine_name,
-                    without_passwords(reason, passwords_in(engine_name))));
+    auto reason = core::without_secrets(one_line(PQerrorMessage(_connection.get())), engine_name);
+    auto text = fmt::format("engine '{}': cannot connect to PostgreSQL: {}", _engine_name, reason);
+    throw core::DatabaseError(std::move(text), "", std::move(reason), "");
   }
   // Catalog text goes into JSON documents, which are UTF-8.
   if (PQsetClientEncoding(_connection.get(), "UTF8") != 0) {

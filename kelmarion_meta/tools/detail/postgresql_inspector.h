@@ -25,7 +25,8 @@ class PostgresqlInspector final : public SchemaInspector {
   // Unless the URL or PGCONNECT_TIMEOUT sets connect_timeout, a server that does
   // not answer is given up on after 10 seconds.
   // Throws core::ConfigurationError naming the engine, without its password,
-  // with libpq's reason when the connection fails.
+  // when libpq cannot parse the URL, and core::DatabaseError with libpq's reason
+  // when the connection fails.
   explicit PostgresqlInspector(const std::string& engine_name);
 
   // See SchemaInspector. An absent name means "public". Reads in one read-only
