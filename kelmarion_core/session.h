@@ -9,6 +9,8 @@
 //   sqlite:///relative/path.db, sqlite:////absolute/path.db, sqlite:// (memory)
 //   a plain file path, or ":memory:" for a private in-memory store
 //   postgresql://user@host:port/db, postgres://..., or any URI libpq accepts
+//   a libpq key=value string ("host=h dbname=db"); other text holding '=' that
+//   libpq cannot parse is refused rather than taken for a file name
 //
 // On PostgreSQL, awaited operations wait for the server on the awaiting
 // coroutine's executor without blocking it; the plain DataService::db_insert
