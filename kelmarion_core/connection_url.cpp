@@ -60,8 +60,16 @@ std::string postgresql_url(std::string_view scheme, const std::vector<ConninfoOp
   auto url = fmt::format("{}://", scheme);
   if (user != nullptr) url += percent_encoded(user->value) + '@';
   if (host != nullptr) {
-    const bool ipv6 = host->value.find(':') != std::string::npos;
-    url += ipv6 ? '[' + percent_encoded(host->value, ":") + ']' : percent_encoded(host->value);
+    // libpq ends the user information at the first '@': a host that holds one
+    // is the rest of a password that held an '@' of its own. Only what follows
+    // the last one can be a host name.
+    std::string_view host_name = host->value;
+    if (const auto at = host_name.rfind('@'); at != std::string_view::npos) {
+      url += "…@";
+      host_name.remove_prefix(at + 1);
+    }
+    const bool ipv6 = host_name.find(':') != std::string_view::npos;
+    url += ipv6 ? '[' + percent_encoded(host_name, ":") + ']' : percent_encoded(host_name);
   }
   if (port != nullptr) url += ':' + percent_encoded(port->value);
   if (database != nullptr) url += '/' + percent_encoded(database->value);
