@@ -4,6 +4,7 @@
 #include <cctype>
 #include <fmt/format.h>
 
+#include "kelmarion_core/detail/mysql_url.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core {
@@ -52,6 +53,7 @@ std::string without_password_parameter(std::string_view query) {
 }  // namespace
 
 std::string redact_password(std::string_view url) {
+  if (detail::is_mysql_scheme(url_scheme(url))) return detail::redact_mysql_url(url);
   const auto scheme_end = url.find("://");
   if (scheme_end == std::string_view::npos || url_scheme(url).empty()) return std::string(url);
   const auto authority_start = scheme_end + 3;
