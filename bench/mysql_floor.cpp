@@ -27,14 +27,19 @@ struct StatementCloser {
   throw std::runtime_error(std::string("MySQL: ") + mysql_error(connection));
 }
 
-// Connected as our inspector connects: utf8mb4, the same session settings.
-Connection connect(const std::string& url, unsigned long flags) {
+enum class Session { inspector, administrator };
+
+// Connected as our inspector connects (utf8mb4, the same session settings), or
+// to create and drop databases.
+Connection connect(const std::string& url, Session session, unsigned long flags = 0) {
   const auto parsed = core::detail::parse_mysql_url(url);
   Connection connection(mysql_init(nullptr));
   auto* raw = connection.get();
   mysql_options(raw, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  mysql_options(raw, MYSQL_INIT_COMMAND, "SET SESSION lock_wait_timeout = 10");
-  mysql_options(raw, MYSQL_INIT_COMMAND, "SET SESSION TRANSACTION READ ONLY");
+  if (session == Session::inspector) {
+    mysql_options(raw, MYSQL_INIT_COMMAND, "SET SESSION lock_wait_timeout = 10");
+    mysql_options(raw, MYSQL_INIT_COMMAND, "SET SESSION TRANSACTION READ ONLY");
+  }
   const std::string password = parsed.password.value_or("");
   if (mysql_real_connect(
           raw, parsed.host.empty() ? "localhost" : parsed.host.c_str(),
@@ -97,7 +102,7 @@ MysqlSchemas::MysqlSchemas(std::string url) : _url(std::move(url)) {}
 MysqlSchemas::~MysqlSchemas() {
   if (_databases.empty()) return;
   try {
-    const auto connection = connect(_url, CLIENT_MULTI_STATEMENTS);
+    const auto connection = connect(_url, Session::administrator, CLIENT_MULTI_STATEMENTS);
     for (const auto& [tables, database] : _databases) {
       execute_all(connection.get(), "DROP DATABASE IF EXISTS " + database);
     }
@@ -110,7 +115,7 @@ const std::string& MysqlSchemas::database_for(int tables) {
   const auto found = _databases.find(tables);
   if (found != _databases.end()) return found->second;
   const auto database = fmt::format("kelmarion_bench_{}_{}", getpid(), tables);
-  const auto connection = connect(_url, CLIENT_MULTI_STATEMENTS);
+  const auto connection = connect(_url, Session::administrator, CLIENT_MULTI_STATEMENTS);
   execute_all(connection.get(), fmt::format("DROP DATABASE IF EXISTS {0}; CREATE DATABASE {0};"
                                             " USE {0}; SET SESSION foreign_key_checks = 0",
                                             database));
@@ -127,7 +132,7 @@ const std::string& MysqlSchemas::database_for(int tables) {
 }
 
 std::size_t mysql_inspect_floor(const std::string& url, const std::string& database) {
-  const auto connection = connect(url, 0);
+  const auto connection = connect(url, Session::inspector);
   auto* raw = connection.get();
   {
     const std::unique_ptr<MYSQL_STMT, StatementCloser> statement(mysql_stmt_init(raw));
