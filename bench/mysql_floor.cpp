@@ -139,7 +139,9 @@ std::size_t mysql_inspect_floor(const std::string& url, const std::string& datab
     MYSQL_BIND parameter{};
     unsigned long length = database.size();
     parameter.buffer_type = MYSQL_TYPE_STRING;
-    parameter.buffer = const_cast<char*>(database.data());  // NOLINT: read only
+    // Connector/C reads the buffer only; its API has no const.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+    parameter.buffer = const_cast<char*>(database.data());
     parameter.buffer_length = length;
     parameter.length = &length;
     if (mysql_stmt_prepare(statement.get(), queries::bind_schema.data(),

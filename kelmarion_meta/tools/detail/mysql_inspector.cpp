@@ -22,8 +22,7 @@ namespace kelmarion::meta::detail {
 namespace {
 
 using nlohmann::ordered_json;
-using namespace mysql_queries;  // NOLINT(google-build-using-namespace): the
-                                // statement texts
+namespace queries = mysql_queries;
 
 // Metadata locks wait at most this long unless the URL says otherwise.
 constexpr unsigned default_lock_wait_seconds = 10;
@@ -171,7 +170,7 @@ class SchemaReader {
     bind(schema_name);
     bool found = false;
     // The comparison ignores case; the directory the server opens does not.
-    for_each_row(run(schema_query).get(),
+    for_each_row(run(queries::schema_query).get(),
                  [&](const Row& row) { found = found || row.view(0) == schema_name; });
     if (!found) return std::nullopt;
     read_relations();
@@ -198,20 +197,21 @@ class SchemaReader {
   void bind(const std::string& schema_name) {
     ++_query_count;
     const std::unique_ptr<MYSQL_STMT, StatementCloser> statement(mysql_stmt_init(_connection));
-    if (!statement) fail(bind_schema);
+    if (!statement) fail(queries::bind_schema);
     const auto statement_failed = [&] {
       throw_query_error(mysql_stmt_errno(statement.get()), mysql_stmt_error(statement.get()),
-                        bind_schema, _engine_name);
+                        queries::bind_schema, _engine_name);
     };
-    if (mysql_stmt_prepare(statement.get(), bind_schema.data(), bind_schema.size()) != 0) {
+    if (mysql_stmt_prepare(statement.get(), queries::bind_schema.data(),
+                           queries::bind_schema.size()) != 0) {
       statement_failed();
     }
     MYSQL_BIND parameter{};
     unsigned long length = schema_name.size();
     parameter.buffer_type = MYSQL_TYPE_STRING;
     // Connector/C reads the buffer only; its API has no const.
-    parameter.buffer =
-        const_cast<char*>(schema_name.data());  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+    parameter.buffer = const_cast<char*>(schema_name.data());
     parameter.buffer_length = length;
     parameter.length = &length;
     if (mysql_stmt_bind_param(statement.get(), &parameter) != 0 ||
@@ -239,7 +239,7 @@ class SchemaReader {
   }
 
   void read_relations() {
-    for_each_row(run(tables_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::tables_query).get(), [&](const Row& row) {
       Relation entry;
       entry.is_view = row.view(1) == "VIEW";
       if (entry.is_view) {
@@ -258,7 +258,7 @@ class SchemaReader {
   }
 
   void read_views() {
-    for_each_row(run(views_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::views_query).get(), [&](const Row& row) {
       if (auto* view = relation(row); view != nullptr && view->contains("view_name")) {
         (*view)["definition"] = row.nullable_text(1);
       }
@@ -266,7 +266,7 @@ class SchemaReader {
   }
 
   void read_columns() {
-    for_each_row(run(columns_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::columns_query).get(), [&](const Row& row) {
       auto* owner = relation(row);
       if (owner == nullptr) return;
       const auto extra = row.view(5);
@@ -296,13 +296,13 @@ class SchemaReader {
     // ON UPDATE / ON DELETE by table and constraint name; RESTRICT is what the
     // server reports for a key that names no action, so it is left out.
     std::map<std::pair<std::string, std::string>, ordered_json> options;
-    for_each_row(run(rules_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::rules_query).get(), [&](const Row& row) {
       auto entry = ordered_json::object();
       if (row.view(3) != "RESTRICT") entry["ondelete"] = row.text(3);
       if (row.view(2) != "RESTRICT") entry["onupdate"] = row.text(2);
       options.emplace(std::pair(row.text(0), row.text(1)), std::move(entry));
     });
-    for_each_row(run(keys_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::keys_query).get(), [&](const Row& row) {
       auto* owner = table(row);
       if (owner == nullptr) return;
       if (row.view(1) == "PRIMARY" && row.is_null(4)) {
@@ -329,7 +329,7 @@ class SchemaReader {
   }
 
   void read_indexes() {
-    for_each_row(run(indexes_query).get(), [&](const Row& row) {
+    for_each_row(run(queries::indexes_query).get(), [&](const Row& row) {
       auto* owner = table(row);
       if (owner == nullptr) return;
       auto& indexes = owner->at("indexes");
