@@ -342,9 +342,10 @@ class SchemaReader {
         indexes.push_back(std::move(index));
       }
       auto& index = indexes.back();
-      // An expression part (MySQL 8) has no column.
+      // An expression part (MySQL 8) has no column. A spatial key reports a
+      // length of its own that no CREATE INDEX may give.
       auto column = row.nullable_text(3);
-      if (!row.is_null(4) && column.is_string()) {
+      if (!row.is_null(4) && column.is_string() && row.view(6) != "SPATIAL") {
         index["dialect_options"]["mysql_length"][column.get<std::string>()] =
             std::stoll(row.text(4));
       }

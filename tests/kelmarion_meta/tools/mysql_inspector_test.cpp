@@ -88,6 +88,9 @@ TEST_F(MysqlInspectorTest, ColumnsCarryTheServersTypeDefaultAndFlags) {
       label varchar(64) DEFAULT 'it''s "x" \\ y',
       body text,
       raw varbinary(16),
+      picture mediumblob,
+      doc json,
+      spot point,
       state enum('new','it''s','done') NOT NULL DEFAULT 'new',
       tags set('a','b') DEFAULT 'a,b',
       slug varchar(80) DEFAULT (concat('x', 'y')),
@@ -131,6 +134,12 @@ TEST_F(MysqlInspectorTest, ColumnsCarryTheServersTypeDefaultAndFlags) {
                    "autoincrement": false, "comment": null})j"},
       {"raw", R"j({"type": "varbinary(16)", "nullable": true, "default": "NULL",
                   "autoincrement": false, "comment": null})j"},
+      {"picture", R"j({"type": "mediumblob", "nullable": true, "default": "NULL",
+                      "autoincrement": false, "comment": null})j"},
+      {"doc", R"j({"type": "longtext", "nullable": true, "default": "NULL",
+                  "autoincrement": false, "comment": null})j"},
+      {"spot", R"j({"type": "point", "nullable": true, "default": "NULL",
+                   "autoincrement": false, "comment": null})j"},
       {"state",
        R"j({"type": "enum('new','it''s','done')", "nullable": false, "default": "'new'",
                     "autoincrement": false, "comment": null})j"},
@@ -168,14 +177,14 @@ TEST_F(MysqlInspectorTest, KeysIndexesAndViewsAsTheServerReportsThem) {
                               UNIQUE KEY region_id (region, id));
     CREATE TABLE {d}.node (
       id int NOT NULL, line smallint NOT NULL, parent_id int, parent_line smallint,
-      account_id int, region varchar(10), note varchar(200), score int,
-      PRIMARY KEY (id, line),
+      account_id int, region varchar(10), note varchar(200), score int, body text,
+      spot point NOT NULL, PRIMARY KEY (id, line),
       CONSTRAINT a_self FOREIGN KEY (parent_id, parent_line) REFERENCES {d}.node (id, line)
         ON DELETE CASCADE,
       CONSTRAINT b_other FOREIGN KEY (region, account_id) REFERENCES {o}.account (region, id)
         ON DELETE SET NULL ON UPDATE NO ACTION,
       UNIQUE KEY note_prefix (note(20), score DESC),
-      KEY score (score)) COMMENT '';
+      KEY score (score), FULLTEXT KEY body_words (body), SPATIAL KEY spot (spot)) COMMENT '';
     CREATE VIEW {d}.busy AS SELECT id, score FROM {d}.node WHERE score > 10;
   )sql";
   _admin->execute(substitute(substitute(sql, "d", mysql_quote(database)), "o", mysql_quote(other)));
@@ -200,9 +209,13 @@ TEST_F(MysqlInspectorTest, KeysIndexesAndViewsAsTheServerReportsThem) {
   const auto expected_indexes = ordered_json::parse(R"json([
     {"name": "a_self", "column_names": ["parent_id", "parent_line"], "unique": false},
     {"name": "b_other", "column_names": ["region", "account_id"], "unique": false},
+    {"name": "body_words", "column_names": ["body"], "unique": false,
+     "dialect_options": {"mysql_prefix": "FULLTEXT"}},
     {"name": "note_prefix", "column_names": ["note", "score"], "unique": true,
      "dialect_options": {"mysql_length": {"note": 20}, "mysql_descending": ["score"]}},
-    {"name": "score", "column_names": ["score"], "unique": false}
+    {"name": "score", "column_names": ["score"], "unique": false},
+    {"name": "spot", "column_names": ["spot"], "unique": false,
+     "dialect_options": {"mysql_prefix": "SPATIAL"}}
   ])json");
   EXPECT_EQ(node.at("indexes").dump(2), expected_indexes.dump(2));
 
