@@ -1,6 +1,8 @@
 // How long SourceInspect takes to read generated schemas of 100, 1,000 and
-// 10,000 tables, on SQLite (a file in a temporary directory) and on PostgreSQL
-// (the server of KELMARION_TEST_PG_URL; skipped when it is not set).
+// 10,000 tables, on SQLite (a file in a temporary directory), on PostgreSQL
+// (the server of KELMARION_TEST_PG_URL) and on MySQL/MariaDB (the server of
+// KELMARION_TEST_MYSQL_URL); a server benchmark is skipped when its variable is
+// not set.
 //
 // Each table has 15 columns, a primary key, 1-3 foreign keys to earlier tables
 // and 1-3 indexes besides its unique constraint; every tenth table has a view.
@@ -8,8 +10,9 @@
 //
 // inspect_sqlite_floor is the floor of the SQLite inspection: the PRAGMA reads
 // our inspector issues, through the sqlite3 C API, touching every value read but
-// building no document. After the run, a table gives ours / floor per size and
-// the growth with size.
+// building no document; inspect_mysql_floor is that of the MySQL inspection, the
+// same information_schema reads (mysql_floor.h). After the run, a table gives
+// ours / floor per size and the growth with size.
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "kelmarion_meta/tools/source_inspect.h"
+#include "mysql_floor.h"
 #include "ratio_report.h"
 
 namespace {
@@ -365,9 +369,73 @@ BENCHMARK(inspect_postgresql)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// ---- MySQL / MariaDB: one database per size on the configured server ----
+
+kelmarion::bench::MysqlSchemas* mysql_schemas() {
+  static const std::unique_ptr<kelmarion::bench::MysqlSchemas> schemas =
+      []() -> std::unique_ptr<kelmarion::bench::MysqlSchemas> {
+    const char* url = std::getenv("KELMARION_TEST_MYSQL_URL");
+    if (url == nullptr || *url == '\0') return nullptr;
+    return std::make_unique<kelmarion::bench::MysqlSchemas>(url);
+  }();
+  return schemas.get();
+}
+
+// Runs `inspect` (url, database) per iteration on the database of state.range(0) tables.
+template <typename Inspect>
+void run_mysql(benchmark::State& state, Inspect inspect) {
+  auto* schemas = mysql_schemas();
+  if (schemas == nullptr) {
+    state.SkipWithError("set KELMARION_TEST_MYSQL_URL to a mysql:// URL to run this benchmark");
+    return;
+  }
+  const auto tables = static_cast<int>(state.range(0));
+  try {
+    const auto& database = schemas->database_for(tables);
+    for (auto _ : state) inspect(state, schemas->url(), database);
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+    return;
+  }
+  state.counters["tables"] = tables;
+}
+
+void inspect_mysql(benchmark::State& state) {
+  std::optional<nlohmann::ordered_json> document;
+  run_mysql(state, [&](benchmark::State& running, const std::string& url,
+                       const std::string& database) {
+    running.PauseTiming();
+    document.reset();  // the previous result, freed untimed
+    running.ResumeTiming();
+    document =
+        kelmarion::meta::SourceInspect({.engine_name = url}).get_schema({.schema_name = database});
+    benchmark::DoNotOptimize(document);
+  });
+}
+BENCHMARK(inspect_mysql)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void inspect_mysql_floor(benchmark::State& state) {
+  run_mysql(state,
+            [](benchmark::State& /*running*/, const std::string& url, const std::string& database) {
+              benchmark::DoNotOptimize(kelmarion::bench::mysql_inspect_floor(url, database));
+            });
+}
+BENCHMARK(inspect_mysql_floor)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  return kelmarion::bench::run_with_ratios(argc, argv,
-                                           {{"inspect_sqlite", "inspect_sqlite_floor"}});
+  return kelmarion::bench::run_with_ratios(
+      argc, argv,
+      {{"inspect_sqlite", "inspect_sqlite_floor"}, {"inspect_mysql", "inspect_mysql_floor"}});
 }

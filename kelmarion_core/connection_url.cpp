@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kelmarion_core/detail/conninfo_options.h"
+#include "kelmarion_core/detail/mysql_url.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core {
@@ -180,6 +181,7 @@ std::string without_secrets(std::string message, std::string_view conninfo) {
 }
 
 std::string redact_password(std::string_view url) {
+  if (detail::is_mysql_scheme(url_scheme(url))) return detail::redact_mysql_url(url);
   const auto scheme = url_scheme(url);
   const bool postgresql = is_postgresql_scheme(scheme);
   if (!postgresql && !scheme.empty()) return other_url(url);

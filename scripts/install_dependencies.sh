@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libasio-dev libspdlog-dev libcli11-dev
-  libsqlite3-dev sqlite3 libpq-dev postgresql
+  libsqlite3-dev sqlite3 libpq-dev postgresql libmariadb-dev mariadb-server
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev valgrind
 )

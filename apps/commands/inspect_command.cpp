@@ -19,11 +19,12 @@ CLI::App& add_inspect_command(CLI::App& app, InspectArguments& arguments) {
   command
       ->add_option("--engine", arguments.engine,
                    "Database to inspect: sqlite:///relative.db, sqlite:////absolute.db, "
-                   "postgresql://user@host:port/db or libpq key=value pairs")
+                   "postgresql://user@host:port/db, libpq key=value pairs, "
+                   "mysql://user@host:port/db")
       ->required();
   command->add_option("--schema", arguments.schema,
                       "Schema to inspect (default: the engine's own, 'main' for SQLite, "
-                      "'public' for PostgreSQL)");
+                      "'public' for PostgreSQL, the URL's database for MySQL)");
   command->add_option("-o,--output", arguments.output,
                       "Write the document into FILE instead of standard output");
   command->add_flag("--pretty", arguments.pretty,

@@ -152,7 +152,8 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
       "save", "Save a schema's structure into the store as metamodel records, in one transaction");
   command->fallthrough();
   command->add_option("--engine", arguments.engine,
-                      "Database to inspect (sqlite:///file.db, postgresql://user@host/db); "
+                      "Database to inspect (sqlite:///file.db, postgresql://user@host/db, "
+                      "mysql://user@host/db); "
                       "with --document it is only recorded, and defaults to the stored one");
   command->add_option("--schema", arguments.schema,
                       "Schema to save (default: the document's schema_name, or the engine's "

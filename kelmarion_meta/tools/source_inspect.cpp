@@ -17,6 +17,8 @@ struct InspectorRegistry {
       {"sqlite", detail::make_sqlite_inspector},
       {"postgresql", detail::make_postgresql_inspector},
       {"postgres", detail::make_postgresql_inspector},
+      {"mysql", detail::make_mysql_inspector},
+      {"mariadb", detail::make_mysql_inspector},
   };
 };
 
@@ -48,7 +50,7 @@ std::optional<nlohmann::ordered_json> SourceInspect::get_schema(GetSchemaOptions
     const auto found = reg.factories.find(scheme);
     if (found == reg.factories.end()) {
       throw core::ConfigurationError(fmt::format(
-          "engine '{}': unknown URL scheme '{}' (expected sqlite: or postgresql:)",
+          "engine '{}': unknown URL scheme '{}' (expected sqlite:, postgresql: or mysql:)",
           core::redact_password(*_engine_name), scheme));
     }
     factory = found->second;

@@ -13,6 +13,7 @@
 
 #include "apps/store_backend.h"
 #include "apps/store_rows.h"
+#include "support/mysql_server.h"
 #include "support/test_support.h"
 
 namespace kelmarion::testing {
@@ -241,6 +242,80 @@ TEST_P(Secrets, PostgresqlPasswordsAppearInNoOutputLogMessageOrRecord) {
   EXPECT_THAT(shown.out, HasSubstr("(engine user="));
   expect_store_free_of_password();
   expect_no_file_named_with_password();
+}
+
+TEST_P(Secrets, MysqlPasswordsAppearInNoOutputLogMessageOrRecord) {
+  const auto url = mysql_test_url();
+  if (!url) GTEST_SKIP() << "KELMARION_TEST_MYSQL_URL is not set (scripts/with_mariadb.sh sets it)";
+  MysqlAdmin admin(*url);
+  const auto database = admin.create_database("secrets");
+  const auto user = unique_name("secret_user");
+  admin.execute("CREATE TABLE " + database +
+                ".customers (id int AUTO_INCREMENT PRIMARY KEY, email varchar(99) UNIQUE);"
+                "CREATE TABLE " +
+                database +
+                ".orders (id int PRIMARY KEY, customer_id int,"
+                " FOREIGN KEY (customer_id) REFERENCES " +
+                database +
+                ".customers (id));"
+                "CREATE USER '" +
+                user + "'@'localhost' IDENTIFIED BY '" + std::string(password) +
+                "'; GRANT SELECT ON " + database + ".* TO '" + user + "'@'localhost'");
+  struct DropUser {
+    MysqlAdmin& admin;
+    std::string sql;
+    ~DropUser() {
+      try {
+        admin.execute(sql);
+      } catch (const std::exception&) {
+        // A user left on a throwaway server does no harm; a throwing destructor would.
+      }
+    }
+  } const drop{admin, "DROP USER '" + user + "'@'localhost'"};
+
+  const auto engine = mysql_url_as(*url, user, std::string(password), database);
+  const auto engine_parameter =
+      mysql_url_as(*url, user, "", database, "password=" + std::string(password));
+  // A password holding the real one: a refused login.
+  const auto refused = mysql_url_as(*url, user, std::string(password) + "x", database);
+  const auto wrong_host =
+      "mysql://" + user + ":" + std::string(password) + "@127.0.0.1:1/" + database;
+  const auto no_database = mysql_url_as(*url, user, std::string(password), "no_such_database");
+  const auto store = store_with_password();
+  const auto saved_file = (directory() / "saved.json").string();
+
+  struct Call {
+    std::string name;
+    std::vector<std::string> arguments;
+    int status;
+  };
+  const std::vector<Call> calls = {
+      {"inspect", {"inspect", "--engine", engine}, 0},
+      {"inspect, password parameter", {"inspect", "--engine", engine_parameter}, 0},
+      {"save", {"save", "--engine", engine, "--store", store}, 0},
+      {"save again, document out",
+       {"save", "--engine", engine_parameter, "--store", store, "-o", saved_file},
+       0},
+      {"show json", {"show", "--store", store, "--schema", database, "--format", "json"}, 0},
+      {"inspect, refused login", {"inspect", "--engine", refused}, 1},
+      {"save, refused login", {"save", "--engine", refused, "--store", store}, 1},
+      {"inspect, wrong host", {"inspect", "--engine", wrong_host}, 1},
+      {"inspect, bad schema", {"inspect", "--engine", engine, "--schema", "no_such_schema"}, 2},
+      {"inspect, no such database", {"inspect", "--engine", no_database}, 2},
+      {"inspect, unknown parameter",
+       {"inspect", "--engine", engine + "&read_default_file=/etc/mysql/my.cnf"},
+       2},
+  };
+  for (const auto& call : calls) {
+    const auto run = run_verbose(call.name, call.arguments);
+    EXPECT_EQ(run.status, call.status) << call.name << ": " << run.err;
+  }
+
+  EXPECT_THAT(read_file(saved_file), Not(HasSubstr(password)));
+  const auto shown = tool({"show", "--store", store, "--schema", database});
+  EXPECT_THAT(shown.out, HasSubstr("(engine mysql://" + user + "@"));
+  expect_store_free_of_password(GetParam() == StoreBackend::postgresql ? store_url()
+                                                                       : store.substr(10));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Secrets, all_store_backends(), store_backend_name);

@@ -17,4 +17,8 @@ namespace kelmarion::meta::detail {
 [[nodiscard]] std::unique_ptr<SchemaInspector> make_postgresql_inspector(
     const std::string& engine_name);
 
+// Connects to MySQL or MariaDB with the MariaDB Connector/C, from a "mysql:" or
+// "mariadb:" URL.
+[[nodiscard]] std::unique_ptr<SchemaInspector> make_mysql_inspector(const std::string& engine_name);
+
 }  // namespace kelmarion::meta::detail

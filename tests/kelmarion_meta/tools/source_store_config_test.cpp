@@ -72,10 +72,10 @@ TEST(SourceStoreConfig, InspectKeepsStoredNamesUnlessGivenNonEmptyOnes) {
 }
 
 TEST(SourceStoreConfig, UnknownSchemeIsNamedWithoutThePassword) {
-  meta::SourceStore store({.engine_name = "mysql://root:hunter2@db/x"});
+  meta::SourceStore store({.engine_name = "oracle://root:hunter2@db/x"});
   EXPECT_THAT([&] { (void)store.inspect(); },
               ThrowsMessage<core::ConfigurationError>(
-                  AllOf(HasSubstr("mysql://root@db/x"), HasSubstr("unknown URL scheme 'mysql'"),
+                  AllOf(HasSubstr("oracle://root@db/x"), HasSubstr("unknown URL scheme 'oracle'"),
                         Not(HasSubstr("hunter2")))));
 }
 
