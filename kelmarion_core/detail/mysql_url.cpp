@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <charconv>
 #include <limits>
 
@@ -24,12 +25,40 @@ struct UrlPieces {
   bool has_query = false;
 };
 
+// Where the first "?name=" of `text` starts, or npos.
+std::size_t first_parameter(std::string_view text) {
+  for (auto at = text.find('?'); at != std::string_view::npos; at = text.find('?', at + 1)) {
+    auto end = at + 1;
+    while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) != 0 ||
+                                 text[end] == '_')) {
+      ++end;
+    }
+    if (end > at + 1 && end < text.size() && text[end] == '=') return at;
+  }
+  return std::string_view::npos;
+}
+
 std::optional<UrlPieces> split(std::string_view url) {
   const auto scheme_end = url.find("://");
   if (scheme_end == std::string_view::npos || url_scheme(url).empty()) return std::nullopt;
   UrlPieces pieces;
   pieces.prefix = url.substr(0, scheme_end + 3);
   auto rest = url.substr(scheme_end + 3);
+  // A password may hold '@', '/', '?' and '#' as written, and a parameter's
+  // value '@' and '/': the user information ends at the last '@' before the
+  // first parameter ('?' and a name and '='), or at the last '@' of all.
+  const auto user_end = rest.substr(0, first_parameter(rest)).rfind('@');
+  if (user_end != std::string_view::npos) {
+    pieces.has_user_info = true;
+    const auto user_info = rest.substr(0, user_end);
+    const auto colon = user_info.find(':');
+    pieces.user = user_info.substr(0, colon);
+    if (colon != std::string_view::npos) {
+      pieces.has_password = true;
+      pieces.password = user_info.substr(colon + 1);
+    }
+    rest = rest.substr(user_end + 1);
+  }
   const auto query_start = rest.find('?');
   auto before_query = rest.substr(0, query_start);
   if (query_start != std::string_view::npos) {
@@ -38,28 +67,11 @@ std::optional<UrlPieces> split(std::string_view url) {
     const auto hash = after.find('#');
     pieces.query = after.substr(0, hash);
     if (hash != std::string_view::npos) pieces.fragment = after.substr(hash);
-  } else if (const auto hash = before_query.rfind('#');
-             hash != std::string_view::npos &&
-             before_query.find('@', hash) == std::string_view::npos) {
+  } else if (const auto hash = before_query.find('#'); hash != std::string_view::npos) {
     pieces.fragment = before_query.substr(hash);
     before_query = before_query.substr(0, hash);
   }
-  // A password may hold '@' and '/' as written: the user information ends at
-  // the last '@'.
-  const auto at = before_query.rfind('@');
-  if (at != std::string_view::npos) {
-    pieces.has_user_info = true;
-    const auto user_info = before_query.substr(0, at);
-    const auto colon = user_info.find(':');
-    pieces.user = user_info.substr(0, colon);
-    if (colon != std::string_view::npos) {
-      pieces.has_password = true;
-      pieces.password = user_info.substr(colon + 1);
-    }
-    pieces.location = before_query.substr(at + 1);
-  } else {
-    pieces.location = before_query;
-  }
+  pieces.location = before_query;
   return pieces;
 }
 

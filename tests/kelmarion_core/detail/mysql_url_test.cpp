@@ -44,6 +44,13 @@ TEST(MysqlUrl, PartsAreDecodedAndBadOnesRefusedWithoutThePassword) {
   EXPECT_EQ(full.lock_wait_timeout, 3U);
   EXPECT_EQ(full.connect_timeout, std::nullopt);
 
+  // '?' and '#' in a password as written: the user information still ends at its '@'.
+  const auto raw = parse_mysql_url("mysql://ann:p?s#s@db/shop?socket=/a@b.sock");
+  EXPECT_EQ(raw.password, "p?s#s");
+  EXPECT_EQ(raw.host, "db");
+  EXPECT_EQ(raw.database, "shop");
+  EXPECT_EQ(raw.socket, "/a@b.sock");
+
   const auto bare = parse_mysql_url("mysql://db");
   EXPECT_EQ(bare.password, std::nullopt);
   EXPECT_EQ(bare.database, "");
