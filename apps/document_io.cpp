@@ -96,7 +96,8 @@ std::optional<std::string> first_text_not_utf8(const meta::Document& value, std:
     }
   } else if (value.is_object()) {
     for (const auto& [key, member] : value.items()) {
-      place += (depth == 0 ? "" : ".") + escaped_text(key);
+      if (depth != 0) place += '.';
+      place += escaped_text(key);
       if (!is_valid_utf8(key)) return key;
       if (auto bad = first_text_not_utf8(member, place)) return bad;
       place.resize(depth);
