@@ -15,6 +15,7 @@
 #include "apps/usage_error.h"
 #include "kelmarion_core/errors.h"
 #include "kelmarion_core/json_reader.h"
+#include "kelmarion_core/utf8.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -85,7 +86,7 @@ meta::Document parse(std::istream& input, const std::string& path) {
 std::optional<std::string> first_text_not_utf8(const meta::Document& value, std::string& place) {
   if (value.is_string()) {
     const auto& text = value.get_ref<const std::string&>();
-    return is_valid_utf8(text) ? std::nullopt : std::optional<std::string>(text);
+    return core::is_valid_utf8(text) ? std::nullopt : std::optional<std::string>(text);
   }
   const auto depth = place.size();
   if (value.is_array()) {
@@ -98,7 +99,7 @@ std::optional<std::string> first_text_not_utf8(const meta::Document& value, std:
     for (const auto& [key, member] : value.items()) {
       if (depth != 0) place += '.';
       place += escaped_text(key);
-      if (!is_valid_utf8(key)) return key;
+      if (!core::is_valid_utf8(key)) return key;
       if (auto bad = first_text_not_utf8(member, place)) return bad;
       place.resize(depth);
     }

@@ -72,13 +72,4 @@ std::string escaped_text(std::string_view text) {
   return shown;
 }
 
-bool is_valid_utf8(std::string_view text) {
-  while (!text.empty()) {
-    const auto length = utf8_sequence(text).first;
-    if (length == 0) return false;
-    text.remove_prefix(length);
-  }
-  return true;
-}
-
 }  // namespace kelmarion::apps

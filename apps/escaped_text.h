@@ -21,8 +21,4 @@ namespace kelmarion::apps {
 
 [[nodiscard]] std::string escaped_text(std::string_view text);
 
-// True when `text` is valid UTF-8 throughout (no stray, overlong or cut-short
-// sequence, no surrogate, nothing past U+10FFFF).
-[[nodiscard]] bool is_valid_utf8(std::string_view text);
-
 }  // namespace kelmarion::apps
