@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <set>
 
 #include "apps/escaped_text.h"
 #include "apps/record_kinds.h"
@@ -12,31 +11,25 @@ namespace {
 
 constexpr int label_width = 26;
 constexpr int count_width = 8;
+constexpr int unchanged_width = 9;
 
-std::string counts_line(std::string_view label, std::size_t created, std::size_t updated,
-                        std::size_t stale) {
-  return fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}}\n", label, label_width, created, count_width,
-                     updated, count_width, stale, count_width);
+std::string counts_line(const KindCounts& counts) {
+  return fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}} {:>{}}\n", counts.label, label_width,
+                     counts.created, count_width, counts.changed, count_width, counts.unchanged,
+                     unchanged_width, counts.stale, count_width);
 }
 
 }  // namespace
 
-std::vector<KindCounts> count_records(const core::AsyncSession::WriteLog& written,
-                                      const std::vector<StaleRecord>& stale) {
+std::vector<KindCounts> count_records(const core::ChangeSet& changes) {
   std::vector<KindCounts> counts;
   for (const auto& kind : record_kinds()) {
     KindCounts entry{kind.label};
-    if (const auto found = written.find(kind.record_class->table_name()); found != written.end()) {
-      const std::set<std::int64_t> inserted(found->second.inserted.begin(),
-                                            found->second.inserted.end());
-      std::set<std::int64_t> updated(found->second.updated.begin(), found->second.updated.end());
-      // A record created and then updated by the same save counts as created.
-      for (const auto id : inserted) updated.erase(id);
-      entry.created = inserted.size();
-      entry.updated = updated.size();
-    }
-    for (const auto& record : stale) {
-      if (record.record_class == kind.record_class) ++entry.stale;
+    if (const auto* found = changes.find(kind.record_class->table_name())) {
+      entry.created = found->created.size();
+      entry.changed = found->changed.size();
+      entry.unchanged = found->unchanged.size();
+      entry.stale = found->stale.size();
     }
     counts.push_back(entry);
   }
@@ -47,16 +40,18 @@ void write_save_summary(std::ostream& output, const SaveSummary& summary) {
   output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s\n",
                         escaped_text(summary.schema_name), escaped_text(summary.store_location),
                         summary.elapsed.count());
-  output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}}\n", "records", label_width, "created",
-                        count_width, "updated", count_width, "stale", count_width);
+  output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}} {:>{}}\n", "records", label_width,
+                        "created", count_width, "changed", count_width, "unchanged",
+                        unchanged_width, "stale", count_width);
   KindCounts total{"total"};
   for (const auto& kind : summary.kinds) {
-    output << counts_line(kind.label, kind.created, kind.updated, kind.stale);
+    output << counts_line(kind);
     total.created += kind.created;
-    total.updated += kind.updated;
+    total.changed += kind.changed;
+    total.unchanged += kind.unchanged;
     total.stale += kind.stale;
   }
-  output << counts_line(total.label, total.created, total.updated, total.stale);
+  output << counts_line(total);
   if (summary.stale.empty()) return;
   output << (summary.pruned ? "stale records, deleted:\n"
                             : "stale records, kept (--prune deletes them):\n");

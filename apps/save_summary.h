@@ -1,14 +1,15 @@
 #pragma once
 
-// The report `kelmarion-meta save` prints: records created, updated and stale
-// per kind, then the stale records one per line.
+// The report `kelmarion-meta save` prints: records created, changed, unchanged
+// (found holding the values already: nothing written) and stale per kind,
+// then the stale records one per line.
 //
 //   saved schema 'main' into store 'kelmarion_meta.db' in 0.042 s
-//     records                   created  updated    stale
-//     schema                          0        1        0
-//     tables                          0        6        0
+//     records                   created  changed unchanged    stale
+//     schema                          0        0         1        0
+//     tables                          0        1         5        0
 //     ...
-//     total                           0       61        1
+//     total                           0        1        60        1
 //   stale records, kept (--prune deletes them):
 //     table 'orders', column 'note'
 
@@ -19,14 +20,15 @@
 #include <vector>
 
 #include "apps/stale_records.h"
-#include "kelmarion_core/session.h"
+#include "kelmarion_core/change_set.h"
 
 namespace kelmarion::apps {
 
 struct KindCounts {
   std::string_view label;
   std::size_t created = 0;
-  std::size_t updated = 0;  // written, and not created by the same save
+  std::size_t changed = 0;
+  std::size_t unchanged = 0;
   std::size_t stale = 0;
 };
 
@@ -39,10 +41,8 @@ struct SaveSummary {
   bool pruned = false;  // the stale records were deleted
 };
 
-// The counts per record kind: distinct identifiers inserted and updated per
-// table in `written`, and the records in `stale`.
-[[nodiscard]] std::vector<KindCounts> count_records(const core::AsyncSession::WriteLog& written,
-                                                    const std::vector<StaleRecord>& stale);
+// The counts per record kind, from a save's change set.
+[[nodiscard]] std::vector<KindCounts> count_records(const core::ChangeSet& changes);
 
 // Writes the report; names and the store location go through escaped_text().
 void write_save_summary(std::ostream& output, const SaveSummary& summary);

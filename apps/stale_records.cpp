@@ -2,11 +2,17 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <unordered_map>
-#include <unordered_set>
 
-#include "kelmarion_core/data_service.h"
+#include "apps/stored_schema.h"
+#include "kelmarion_meta/generate/entity_table/source_column.h"
+#include "kelmarion_meta/generate/entity_table/source_foreign_key.h"
+#include "kelmarion_meta/generate/entity_table/source_index.h"
+#include "kelmarion_meta/generate/entity_table/source_primary_key.h"
+#include "kelmarion_meta/generate/entity_table/source_referencing_foreign_key.h"
+#include "kelmarion_meta/generate/entity_table/source_schema.h"
+#include "kelmarion_meta/generate/entity_table/source_table.h"
+#include "kelmarion_meta/generate/entity_table/source_view.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -23,92 +29,93 @@ std::string names_of(const core::Record& record, std::string_view field) {
   return text;
 }
 
-class StaleCollector {
+// Table and view names by identifier.
+class ParentNames {
  public:
-  explicit StaleCollector(const core::AsyncSession::WriteLog& written) {
-    for (const auto& [table, records] : written) {
-      auto& ids = _written[table];
-      ids.insert(records.inserted.begin(), records.inserted.end());
-      ids.insert(records.updated.begin(), records.updated.end());
+  ParentNames(const std::vector<core::Record>& stale, const meta::Document& saved) {
+    for (const auto* list : {"tables", "views"}) {
+      const auto entries = saved.find(list);
+      if (entries == saved.end() || !entries->is_array()) continue;
+      const bool tables = std::string_view(list) == "tables";
+      for (const auto& entry : *entries) {
+        if (!entry.is_object()) continue;
+        const auto id = entry.find(tables ? "source_table_id" : "source_view_id");
+        const auto name = entry.find(tables ? "table_name" : "view_name");
+        if (id != entry.end() && id->is_number_integer() && name != entry.end() &&
+            name->is_string()) {
+          (tables ? _tables : _views)[id->get<std::int64_t>()] = name->get<std::string>();
+        }
+      }
+    }
+    for (const auto& record : stale) {
+      if (&record.record_class() == &meta::SourceTable::record_class()) {
+        _tables[record.id()] = text_of(record, "table_name");
+      } else if (&record.record_class() == &meta::SourceView::record_class()) {
+        _views[record.id()] = text_of(record, "view_name");
+      }
     }
   }
 
-  // Notes `record` as stale when it was not written; `describe` is called only then.
-  template <typename Describe>
-  void check(const core::Record& record, Describe describe) {
-    const auto table = std::string(record.record_class().table_name());
-    const auto found = _written.find(table);
-    if (found != _written.end() && found->second.contains(record.id())) return;
-    _stale.push_back(StaleRecord{&record.record_class(), record.id(), describe()});
+  // "table 'orders'" or "view 'v'" for the parent `record` links to.
+  [[nodiscard]] std::string parent_of(const core::Record& record) const {
+    for (const auto& [field, names, kind] :
+         {std::tuple{"source_table_id", &_tables, "table"}, {"source_view_id", &_views, "view"}}) {
+      if (!record.record_class().field_index(field)) continue;
+      const auto& id = record[field];
+      if (!id.is_number_integer()) continue;
+      const auto found = names->find(id.get<std::int64_t>());
+      const auto name = found != names->end() ? found->second : fmt::format("#{}", id.dump());
+      return fmt::format("{} '{}'", kind, name);
+    }
+    return "(no parent)";
   }
-
-  [[nodiscard]] std::vector<StaleRecord> take() { return std::move(_stale); }
 
  private:
-  std::unordered_map<std::string, std::unordered_set<std::int64_t>> _written;
-  std::vector<StaleRecord> _stale;
+  std::unordered_map<std::int64_t, std::string> _tables;
+  std::unordered_map<std::int64_t, std::string> _views;
 };
 
-void check_table(StaleCollector& collector, const StoredTable& stored) {
-  const auto table = text_of(stored.table, "table_name");
-  collector.check(stored.table, [&] { return fmt::format("table '{}'", table); });
-  for (const auto& column : stored.columns) {
-    collector.check(column, [&] {
-      return fmt::format("table '{}', column '{}'", table, text_of(column, "name"));
-    });
+std::string describe(const core::Record& record, const ParentNames& parents) {
+  const auto* record_class = &record.record_class();
+  if (record_class == &meta::SourceSchema::record_class()) {
+    return fmt::format("schema '{}'", text_of(record, "schema_name"));
   }
-  for (const auto& key : stored.primary_keys) {
-    collector.check(key, [&] {
-      return fmt::format("table '{}', primary key ({})", table,
-                         names_of(key, "constrained_columns"));
-    });
+  if (record_class == &meta::SourceTable::record_class()) {
+    return fmt::format("table '{}'", text_of(record, "table_name"));
   }
-  for (const auto& key : stored.foreign_keys) {
-    collector.check(key, [&] {
-      return fmt::format("table '{}', foreign key ({})", table,
-                         names_of(key, "constrained_columns"));
-    });
+  if (record_class == &meta::SourceView::record_class()) {
+    return fmt::format("view '{}'", text_of(record, "view_name"));
   }
-  for (const auto& index : stored.indexes) {
-    collector.check(index, [&] {
-      return fmt::format("table '{}', index '{}' ({})", table, text_of(index, "name"),
-                         names_of(index, "column_names"));
-    });
+  if (record_class == &meta::SourceColumn::record_class()) {
+    return fmt::format("{}, column '{}'", parents.parent_of(record), text_of(record, "name"));
   }
+  if (record_class == &meta::SourcePrimaryKey::record_class()) {
+    return fmt::format("{}, primary key ({})", parents.parent_of(record),
+                       names_of(record, "constrained_columns"));
+  }
+  if (record_class == &meta::SourceForeignKey::record_class()) {
+    return fmt::format("{}, foreign key ({})", parents.parent_of(record),
+                       names_of(record, "constrained_columns"));
+  }
+  if (record_class == &meta::SourceIndex::record_class()) {
+    return fmt::format("{}, index '{}' ({})", parents.parent_of(record), text_of(record, "name"),
+                       names_of(record, "column_names"));
+  }
+  return fmt::format("reference from '{}' ({}) to '{}'", text_of(record, "constrained_table"),
+                     names_of(record, "constrained_columns"), text_of(record, "referred_table"));
 }
 
 }  // namespace
 
-std::vector<StaleRecord> find_stale_records(const StoredSchema& schema,
-                                            const core::AsyncSession::WriteLog& written) {
-  StaleCollector collector(written);
-  collector.check(schema.schema, [&] {
-    return fmt::format("schema '{}'", text_of(schema.schema, "schema_name"));
-  });
-  for (const auto& table : schema.tables) check_table(collector, table);
-  for (const auto& stored : schema.views) {
-    const auto view = text_of(stored.view, "view_name");
-    collector.check(stored.view, [&] { return fmt::format("view '{}'", view); });
-    for (const auto& column : stored.columns) {
-      collector.check(column, [&] {
-        return fmt::format("view '{}', column '{}'", view, text_of(column, "name"));
-      });
-    }
+std::vector<StaleRecord> describe_stale_records(const std::vector<core::Record>& stale,
+                                                const meta::Document& saved) {
+  const ParentNames parents(stale, saved);
+  std::vector<StaleRecord> described;
+  described.reserve(stale.size());
+  for (const auto& record : stale) {
+    described.push_back(StaleRecord{&record.record_class(), record.id(), describe(record, parents)});
   }
-  for (const auto& key : schema.referencing_foreign_keys) {
-    collector.check(key, [&] {
-      return fmt::format("reference from '{}' ({}) to '{}'", text_of(key, "constrained_table"),
-                         names_of(key, "constrained_columns"), text_of(key, "referred_table"));
-    });
-  }
-  return collector.take();
-}
-
-asio::awaitable<void> delete_records(core::AsyncSession& session,
-                                     std::vector<StaleRecord> records) {
-  for (const auto& record : records) {
-    co_await core::DataService::db_delete(&session, record.id, *record.record_class);
-  }
+  return described;
 }
 
 }  // namespace kelmarion::apps

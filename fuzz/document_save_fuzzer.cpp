@@ -25,6 +25,7 @@
 #include "apps/usage_error.h"
 #include "kelmarion_core/errors.h"
 #include "kelmarion_core/session.h"
+#include "kelmarion_meta/tools/save_schema.h"
 #include "kelmarion_meta/tools/source_store.h"
 #include "support/test_support.h"
 
@@ -43,31 +44,15 @@ std::string schema_name_of(const Document& document) {
 }
 
 // Begin, save, commit; on any failure roll back (when SQLite has not already)
-// and rethrow. Returns the number of records the save created.
+// and rethrow (save_schema does). Returns the number of records the save created.
 asio::awaitable<std::size_t> save_in_transaction(AsyncSession& session,
                                                  std::shared_ptr<Document> document,
                                                  std::string schema_name) {
   // Never read: the document is never empty, so the store never inspects.
-  kelmarion::meta::SourceStore store(
-      {.db = &session, .engine_name = "sqlite:///fuzz-engine.db", .schema_name = schema_name});
-  co_await session.begin();
-  session.track_writes(true);
-  std::exception_ptr failure;
-  try {
-    co_await session.lock_schema(schema_name);
-    kelmarion::meta::SaveMetaOptions options{.metadata = std::move(document)};
-    co_await store.save_meta(std::move(options));
-    co_await session.commit();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  const auto result = co_await kelmarion::meta::save_schema(
+      session, std::string("sqlite:///fuzz-engine.db"), schema_name, std::move(document));
   std::size_t created = 0;
-  for (const auto& [table, written] : session.written()) created += written.inserted.size();
-  session.track_writes(false);
-  if (failure) {
-    if (session.in_transaction()) co_await session.rollback();
-    std::rethrow_exception(failure);
-  }
+  for (const auto& [table, changes] : result.changes.classes()) created += changes.created.size();
   co_return created;
 }
 

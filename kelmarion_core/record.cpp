@@ -18,6 +18,7 @@ namespace {
 struct RecordTables {
   std::mutex mutex;
   std::vector<std::string> names;
+  std::vector<const RecordClass*> classes;  // by name's position
 };
 
 RecordTables& record_tables() {
@@ -25,11 +26,16 @@ RecordTables& record_tables() {
   return tables;
 }
 
-void remember_record_table(std::string_view name) {
+void remember_record_class(const RecordClass& record_class) {
   auto& tables = record_tables();
   const std::lock_guard lock(tables.mutex);
-  if (std::find(tables.names.begin(), tables.names.end(), name) == tables.names.end()) {
+  const auto name = record_class.table_name();
+  const auto found = std::find(tables.names.begin(), tables.names.end(), name);
+  if (found == tables.names.end()) {
     tables.names.emplace_back(name);
+    tables.classes.push_back(&record_class);
+  } else {
+    tables.classes[static_cast<std::size_t>(found - tables.names.begin())] = &record_class;
   }
 }
 
@@ -41,13 +47,22 @@ std::vector<std::string> known_record_tables() {
   return tables.names;
 }
 
+const RecordClass* find_record_class(std::string_view table_name) {
+  auto& tables = record_tables();
+  const std::lock_guard lock(tables.mutex);
+  const auto found = std::find(tables.names.begin(), tables.names.end(), table_name);
+  if (found == tables.names.end()) return nullptr;
+  return tables.classes[static_cast<std::size_t>(found - tables.names.begin())];
+}
+
 RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
                          std::vector<LookupIndex> lookup_indexes,
-                         std::vector<ParentLink> parent_links)
+                         std::vector<ParentLink> parent_links, std::string_view lock_field)
     : _table_name(table_name),
       _fields(std::move(fields)),
       _lookup_indexes(std::move(lookup_indexes)),
-      _parent_links(std::move(parent_links)) {
+      _parent_links(std::move(parent_links)),
+      _lock_field(lock_field) {
   if (_fields.empty() || _fields.front().kind != FieldKind::integer) {
     throw Error(fmt::format("record class '{}': the first field must be the integer identifier",
                             table_name));
@@ -70,7 +85,14 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
                               table_name, link.field));
     }
   }
-  remember_record_table(_table_name);
+  if (!_lock_field.empty()) {
+    const auto index = field_index(_lock_field);
+    if (!index || _fields[*index].kind != FieldKind::text) {
+      throw Error(fmt::format("record class '{}': lock field '{}' is not a text field", table_name,
+                              _lock_field));
+    }
+  }
+  remember_record_class(*this);
 }
 
 std::size_t RecordClass::_slot_of(std::string_view name) noexcept {

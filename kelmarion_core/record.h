@@ -60,11 +60,15 @@ class RecordClass {
 
   // `fields` starts with the identifier field; `lookup_indexes` describes each
   // lookup the store makes, each backed by an index; `parent_links` names the
-  // fields that link a record to its parent records. Throws core::Error naming
-  // the class when the first field is not an integer, there are more than
-  // max_fields fields, or a parent link is not an integer field.
+  // fields that link a record to its parent records. A lookup by `lock_field`
+  // inside a transaction first takes the lock named by the value it looks for
+  // (AsyncSession::lock_schema), so that two sessions never both create the
+  // record. Throws core::Error naming the class when the first field is not an
+  // integer, there are more than max_fields fields, or a parent link or the
+  // lock field is not a field of the right kind.
   RecordClass(std::string_view table_name, std::vector<FieldSpec> fields,
-              std::vector<LookupIndex> lookup_indexes, std::vector<ParentLink> parent_links = {});
+              std::vector<LookupIndex> lookup_indexes, std::vector<ParentLink> parent_links = {},
+              std::string_view lock_field = {});
 
   [[nodiscard]] std::string_view table_name() const noexcept { return _table_name; }
   [[nodiscard]] std::span<const FieldSpec> fields() const noexcept { return _fields; }
@@ -75,6 +79,8 @@ class RecordClass {
   [[nodiscard]] const std::vector<ParentLink>& parent_links() const noexcept {
     return _parent_links;
   }
+  // The text field whose lookups take a lock, or empty.
+  [[nodiscard]] std::string_view lock_field() const noexcept { return _lock_field; }
 
   // Position of the named field in fields(), or nullopt for a name that is not one.
   [[nodiscard]] std::optional<std::size_t> field_index(std::string_view name) const noexcept;
@@ -84,6 +90,7 @@ class RecordClass {
   std::vector<FieldSpec> _fields;
   std::vector<LookupIndex> _lookup_indexes;
   std::vector<ParentLink> _parent_links;
+  std::string_view _lock_field;
   // field_index() runs for every key of every record saved: an open-addressed
   // table of field positions + 1 (0: empty), hashed on a name's length and ends.
   static constexpr std::size_t slot_count = 256;
@@ -95,6 +102,8 @@ class RecordClass {
 // knows its own tables by them: a database holding such a table without the
 // store's version row belongs to someone else and is never written.
 [[nodiscard]] std::vector<std::string> known_record_tables();
+// The record class made for `table_name`, or nullptr.
+[[nodiscard]] const RecordClass* find_record_class(std::string_view table_name);
 
 // Reads stored rows for records a backend hands out before reading them.
 class RowSource {

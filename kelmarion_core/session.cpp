@@ -6,6 +6,7 @@
 #include "kelmarion_core/detail/sql_render.h"
 #include "kelmarion_core/detail/postgresql_connection.h"
 #include "kelmarion_core/detail/sqlite_connection.h"
+#include "kelmarion_core/detail/unit_of_work.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core {
@@ -49,48 +50,34 @@ AsyncSession& detail::require_session(AsyncSession* db, const RecordClass& recor
 
 AsyncSession::AsyncSession(std::string_view store, SessionOptions options)
     : _location(redact_password(store)),
-      _read_only(options.read_only),
-      _connection(open_store(store, options)) {}
+      _connection(open_store(store, options)),
+      _unit_of_work(std::make_unique<detail::UnitOfWork>(*_connection, options.read_only, _location)) {}
 
 AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
 AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;
-AsyncSession::~AsyncSession() = default;
+// The unit of work goes first: it refers to the connection.
+AsyncSession::~AsyncSession() { _unit_of_work.reset(); }
 
-asio::awaitable<void> AsyncSession::begin() {
-  const bool sqlite = _connection->dialect() == detail::Dialect::sqlite;
-  if (_read_only) {
-    // A reader takes a snapshot and no write lock: saves go on meanwhile.
-    co_await _connection->execute(sqlite ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ");
-  } else {
-    co_await _connection->execute(sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
-  }
-}
+asio::awaitable<void> AsyncSession::begin() { co_await _unit_of_work->begin(); }
 
 asio::awaitable<void> AsyncSession::lock_schema(std::string_view schema_name) {
-  co_await _connection->lock(schema_name);
+  co_await _unit_of_work->lock(schema_name);
 }
 
-asio::awaitable<void> AsyncSession::commit() { co_await _connection->execute("COMMIT"); }
+asio::awaitable<void> AsyncSession::commit() { co_await _unit_of_work->commit(); }
 
-asio::awaitable<void> AsyncSession::rollback() { co_await _connection->execute("ROLLBACK"); }
+asio::awaitable<void> AsyncSession::rollback() { co_await _unit_of_work->rollback(); }
 
-void AsyncSession::track_writes(bool on) {
-  _tracking_writes = on;
-  _written.clear();
+asio::awaitable<void> AsyncSession::execute(std::string_view sql) {
+  co_await _unit_of_work->execute(sql);
 }
 
-AsyncSession::WrittenRecords& AsyncSession::_written_to(std::string_view table) {
-  auto found = _written.find(table);
-  if (found == _written.end()) found = _written.emplace(std::string(table), WrittenRecords{}).first;
-  return found->second;
-}
+const ChangeSet& AsyncSession::changes() const noexcept { return _unit_of_work->changes(); }
 
-void AsyncSession::note_insert(std::string_view table, std::int64_t id) {
-  if (_tracking_writes) _written_to(table).inserted.push_back(id);
-}
+ChangeSet& AsyncSession::changes() noexcept { return _unit_of_work->changes(); }
 
-void AsyncSession::note_update(std::string_view table, std::int64_t id) {
-  if (_tracking_writes) _written_to(table).updated.push_back(id);
+void AsyncSession::observe_changes(std::function<void(std::string_view table)> observer) {
+  _unit_of_work->observe(std::move(observer));
 }
 
 bool AsyncSession::in_transaction() const noexcept { return _connection->in_transaction(); }

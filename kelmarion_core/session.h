@@ -12,23 +12,30 @@
 //   a libpq key=value string ("host=h dbname=db"); other text holding '=' that
 //   libpq cannot parse is refused rather than taken for a file name
 //
-// On PostgreSQL, awaited operations wait for the server on the awaiting
-// coroutine's executor without blocking it; the plain DataService::db_insert
-// call blocks its caller when it has to wait for the server.
+// A session works as a unit of work (docs/ARCHITECTURE.md). Inside a
+// transaction:
+// - a lookup under a parent record reads all of that parent's records of the
+//   class at the first lookup (with those of the parents that follow it) and
+//   answers later lookups from them; lookups under a parent created in the
+//   transaction need no query at all;
+// - db_insert returns at once a record built from the given data and an
+//   identifier reserved ahead; db_update returns the record as this session
+//   last read or wrote it, with the given fields applied. JSON values come back
+//   as given (a PostgreSQL store may keep an object's keys in another order);
+// - the writes are queued and sent per record class in a few statements before
+//   any query that reads the store, when many are queued, and at commit(). So a
+//   value the store refuses fails that later call (the transaction is lost
+//   either way), and a change a host's trigger makes to a row is seen when the
+//   row is next read from the store, in a later transaction;
+// - an update that would leave every given field as stored writes nothing.
+// Outside a transaction nothing is kept between calls, and each write commits
+// by itself before the call returns. db_insert, a plain call, then blocks while
+// it waits for the store; inside a transaction it waits only when no identifier
+// was reserved ahead (no lookup of the class came before it).
 //
-// Inside a transaction, a PostgreSQL session sends writes ahead in batches: a
-// write whose result it can work out, and that the server is sure to accept,
-// returns that result at once and goes to the server with the next statement
-// that needs an answer (a lookup, commit()). Lookups under a parent created in
-// the transaction, or whose children it has read, are answered without the
-// server. Nothing of this shows: results, stored records and the call that
-// reports a refused value are the same as when every write runs at once, as it
-// does outside a transaction. Only a lost connection may be reported by a later
-// call than the write it interrupted; the transaction is lost either way.
-//
-// The session never commits on its own: without begin(), every write commits by
-// itself (SQLite's autocommit); with begin() the host decides with commit() or
-// rollback(). A session is used by one coroutine at a time, on one thread.
+// The session never commits on its own: with begin() the host decides with
+// commit() or rollback(). A session is used by one coroutine at a time, on one
+// thread.
 //
 // A database is used as a store only when it is one: before its first use of a
 // record table, a session reads the store's version row. A database that holds
@@ -39,20 +46,22 @@
 
 #include <asio/awaitable.hpp>
 #include <chrono>
+#include <functional>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kelmarion_core/change_set.h"
 #include "kelmarion_core/record.h"
 
 namespace kelmarion::core {
 
 namespace detail {
 class StoreConnection;
-}
+class UnitOfWork;
+}  // namespace detail
 
 class AsyncSession;
 
@@ -87,53 +96,49 @@ class AsyncSession {
   // Closes the store; an open transaction is rolled back.
   ~AsyncSession();
 
-  // Opens a transaction. On SQLite it takes the write lock at once (waiting up to
-  // the lock timeout for another writer), so a save never fails half-way for
-  // lack of it. A read-only session's transaction reads one consistent state of
-  // the store and takes no write lock. Throws DatabaseError (for example when
-  // one is open, or the wait timed out).
+  // Opens a transaction, forgetting the change set of the last one. On SQLite
+  // it takes the write lock at once (waiting up to the lock timeout for
+  // another writer), so a save never fails half-way for lack of it. A
+  // read-only session's transaction reads one consistent state of the store
+  // and takes no write lock. Throws DatabaseError (for example when one is
+  // open, or the wait timed out).
   asio::awaitable<void> begin();
   // Inside a transaction: waits (up to the lock timeout) until no other
   // session's transaction holds the lock for `schema_name`, then holds it until
-  // this transaction ends. Hosts take it before saving a schema so that
-  // concurrent saves of one schema run one after the other and never create a
-  // record twice; saves of different schemas do not wait for each other.
+  // this transaction ends. A lookup of a record class's lock field (a schema by
+  // its name) takes the same lock itself; hosts may take it earlier. Saves of
+  // one schema run one after the other; saves of different schemas do not wait
+  // for each other.
   asio::awaitable<void> lock_schema(std::string_view schema_name);
-  // Makes the transaction's writes durable.
+  // Sends the queued writes and makes the transaction durable.
   asio::awaitable<void> commit();
-  // Undoes the transaction's writes.
+  // Undoes the transaction's writes, queued or sent, and forgets its change set.
   asio::awaitable<void> rollback();
   [[nodiscard]] bool in_transaction() const noexcept;
+  // Runs a statement of the host's own, without parameters or results (a
+  // PRAGMA, a savepoint), after sending the queued writes. The session then
+  // forgets what it read, since the statement may have changed anything; the
+  // change set does not see what the statement does.
+  asio::awaitable<void> execute(std::string_view sql);
 
-  // Identifiers written through the data services, per record table, while
-  // tracking is on (hosts use them to report a save and to find stale records).
-  struct WrittenRecords {
-    std::vector<std::int64_t> inserted;
-    std::vector<std::int64_t> updated;
-  };
-  using WriteLog = std::map<std::string, WrittenRecords, std::less<>>;
-
-  // Starts (clearing what was noted) or stops noting writes.
-  void track_writes(bool on);
-  [[nodiscard]] const WriteLog& written() const noexcept { return _written; }
-  // Called by the data services after each stored insert or update.
-  void note_insert(std::string_view table, std::int64_t id);
-  void note_update(std::string_view table, std::int64_t id);
+  // What this transaction (or, outside one, the writes since the last begin())
+  // created, changed, found unchanged and deleted.
+  [[nodiscard]] const ChangeSet& changes() const noexcept;
+  [[nodiscard]] ChangeSet& changes() noexcept;
+  // Calls `observer` with the table of every record the change set gains, as
+  // it gains it (a progress display); an empty function stops it.
+  void observe_changes(std::function<void(std::string_view table)> observer);
 
   // The store location with any password removed, for messages.
   [[nodiscard]] const std::string& location() const noexcept { return _location; }
 
-  // The backend, for the data and query services.
-  [[nodiscard]] detail::StoreConnection& connection() noexcept { return *_connection; }
+  // The unit of work, for the data and query services.
+  [[nodiscard]] detail::UnitOfWork& unit_of_work() noexcept { return *_unit_of_work; }
 
  private:
-  WrittenRecords& _written_to(std::string_view table);
-
   std::string _location;
-  bool _read_only;
   std::unique_ptr<detail::StoreConnection> _connection;
-  bool _tracking_writes = false;
-  WriteLog _written;
+  std::unique_ptr<detail::UnitOfWork> _unit_of_work;
 };
 
 }  // namespace kelmarion::core

@@ -20,89 +20,14 @@
 #include "apps/stale_records.h"
 #include "apps/standard_output.h"
 #include "apps/store_location.h"
-#include "apps/stored_schema.h"
 #include "apps/usage_error.h"
 #include "kelmarion_core/connection_url.h"
-#include "kelmarion_core/query_service.h"
 #include "kelmarion_core/session.h"
-#include "kelmarion_meta/generate/entity_table/source_schema.h"
+#include "kelmarion_meta/tools/save_schema.h"
 #include "kelmarion_meta/tools/source_store.h"
 
 namespace kelmarion::apps {
 namespace {
-
-struct SaveJob {
-  std::shared_ptr<meta::Document> document;
-  std::string schema_name;
-  std::optional<std::string> engine_name;  // absent: keep the one stored for the schema
-  bool prune = false;
-};
-
-struct SaveOutcome {
-  core::AsyncSession::WriteLog written;
-  std::vector<StaleRecord> stale;
-};
-
-// The engine the schema was saved from before, so that saving a document
-// without --engine keeps it.
-asio::awaitable<std::optional<std::string>> stored_engine_name(core::AsyncSession& session,
-                                                               std::string schema_name) {
-  core::Condition condition(meta::SourceSchema::schema_name == schema_name);
-  const auto stored = co_await core::QueryService::query_columns_first(
-      &session, meta::SourceSchema::record_class(), std::move(condition));
-  if (!stored || !(*stored)["engine_name"].is_string()) co_return std::nullopt;
-  co_return (*stored)["engine_name"].get<std::string>();
-}
-
-asio::awaitable<SaveOutcome> save_and_check(core::AsyncSession& session, SaveJob job) {
-  if (!job.engine_name) job.engine_name = co_await stored_engine_name(session, job.schema_name);
-  meta::SourceStore store(
-      {.db = &session, .engine_name = job.engine_name, .schema_name = job.schema_name});
-  meta::SaveMetaOptions options{.metadata = job.document};
-  job.document = co_await store.save_meta(std::move(options));
-  // Unless the caller keeps it for -o, the document goes before the stored records are read.
-  job.document.reset();
-
-  SaveOutcome outcome{session.written(), {}};
-  const auto stored = co_await read_stored_schemas(session, job.schema_name);
-  for (const auto& schema : stored) {
-    auto stale = find_stale_records(schema, outcome.written);
-    outcome.stale.insert(outcome.stale.end(), std::make_move_iterator(stale.begin()),
-                         std::make_move_iterator(stale.end()));
-  }
-  if (job.prune) co_await delete_records(session, outcome.stale);
-  co_return outcome;
-}
-
-// All or nothing: one transaction, rolled back on any failure.
-asio::awaitable<SaveOutcome> save_in_transaction(core::AsyncSession& session, SaveJob job) {
-  co_await session.begin();
-  session.track_writes(true);
-  std::exception_ptr failure;
-  std::optional<SaveOutcome> outcome;
-  try {
-    // Saves of one schema run one after the other, so none stores a record twice.
-    co_await session.lock_schema(job.schema_name);
-    auto saved = co_await save_and_check(session, std::move(job));
-    outcome = std::move(saved);
-    co_await session.commit();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  session.track_writes(false);
-  if (failure) {
-    if (session.in_transaction()) {
-      try {
-        co_await session.rollback();
-      } catch (...) {
-        // The failure that made us roll back is the one to report; SQLite has
-        // already undone the transaction when its rollback itself fails.
-      }
-    }
-    std::rethrow_exception(failure);
-  }
-  co_return std::move(*outcome);
-}
 
 std::string schema_name_of(const meta::Document& document) {
   const auto found = document.find("schema_name");
@@ -191,30 +116,32 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   if (!is_standard_output(arguments.output)) output_file.emplace(*arguments.output);
   core::AsyncSession session(location,
                              {.lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
-  auto [document, schema_name] = obtain_document(arguments);
+  auto obtained = obtain_document(arguments);
+  auto& document = obtained.first;
+  const auto& schema_name = obtained.second;
   if (arguments.output) require_utf8_text(*document);
 
-  // Counted out here: clang 14 cannot name a structured binding inside a lambda.
   const auto tables = table_count(*document);
-  // Only -o needs the document after the save; otherwise the job holds it alone.
-  SaveJob job{arguments.output ? document : std::move(document), schema_name, arguments.engine,
-              arguments.prune};
-  SaveOutcome outcome = [&] {
-    const SaveProgress progress(tables, global.verbose);
-    return run_coroutine(save_in_transaction(session, std::move(job)));
+  // The result holds the only reference to the document, dropped once not needed.
+  meta::SaveResult result = [&] {
+    const SaveProgress progress(session, tables, global.verbose);
+    return run_coroutine(meta::save_schema(session, arguments.engine, schema_name,
+                                           std::move(document), arguments.prune));
   }();
 
   if (output_file) {
-    output_file->write(document_text(*document, false));
+    output_file->write(document_text(*result.document, false));
   } else if (arguments.output) {
-    write_standard_output(document_text(*document, false));
+    write_standard_output(document_text(*result.document, false));
   }
   if (!global.quiet) {
+    auto stale = describe_stale_records(result.stale, *result.document);
+    result.document.reset();
     SaveSummary summary{schema_name,
                         session.location(),
                         std::chrono::steady_clock::now() - started,
-                        count_records(outcome.written, outcome.stale),
-                        std::move(outcome.stale),
+                        count_records(result.changes),
+                        std::move(stale),
                         arguments.prune};
     std::ostringstream text;
     write_save_summary(text, summary);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "kelmarion_core/detail/store_connection.h"
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
@@ -18,6 +19,24 @@ std::string column_list(const RecordClass& record_class) {
     list += quote_identifier(field.name);
   }
   return list;
+}
+
+bool in_mask(std::uint64_t mask, std::size_t field) {
+  return (mask & (std::uint64_t{1} << field)) != 0;
+}
+
+std::string_view array_type(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::integer:
+      return "bigint[]";
+    case FieldKind::boolean:
+      return "boolean[]";
+    case FieldKind::json:
+      return "jsonb[]";
+    case FieldKind::text:
+      break;
+  }
+  return "text[]";
 }
 
 }  // namespace
@@ -58,24 +77,6 @@ RenderedSql render_where(const RecordClass& record_class, const Condition& condi
   return where;
 }
 
-RenderedSql render_select_first(const RecordClass& record_class, const Condition& condition,
-                                Dialect dialect) {
-  auto where = render_where(record_class, condition, dialect);
-  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {} LIMIT 1",
-                          column_list(record_class), quote_identifier(record_class.table_name()),
-                          where.sql, quote_identifier(record_class.id_field()));
-  return where;
-}
-
-RenderedSql render_select_first_id(const RecordClass& record_class, const Condition& condition,
-                                   Dialect dialect) {
-  auto where = render_where(record_class, condition, dialect);
-  const auto id = quote_identifier(record_class.id_field());
-  where.sql = fmt::format("SELECT {} FROM {} WHERE {} ORDER BY {} LIMIT 1", id,
-                          quote_identifier(record_class.table_name()), where.sql, id);
-  return where;
-}
-
 RenderedSql render_select_all(const RecordClass& record_class, const Condition& condition,
                               Dialect dialect) {
   auto where = render_where(record_class, condition, dialect);
@@ -85,55 +86,129 @@ RenderedSql render_select_all(const RecordClass& record_class, const Condition& 
   return where;
 }
 
-std::string render_insert(const RecordClass& record_class, std::uint64_t mask, Dialect dialect,
-                          Returning returning) {
-  std::string columns;
-  std::string values;
-  int number = 1;
-  const auto fields = record_class.fields();
-  for (std::size_t i = 1; i < fields.size(); ++i) {
-    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
-    if (!columns.empty()) {
-      columns += ", ";
-      values += ", ";
-    }
-    columns += quote_identifier(fields[i].name);
-    values += placeholder(dialect, number++);
-  }
-  const auto table = quote_identifier(record_class.table_name());
-  const auto returned = returning == Returning::every_field
-                            ? fmt::format(" RETURNING {}", column_list(record_class))
-                            : std::string();
-  if (columns.empty()) return fmt::format("INSERT INTO {} DEFAULT VALUES{}", table, returned);
-  return fmt::format("INSERT INTO {} ({}) VALUES ({}){}", table, columns, values, returned);
+std::string render_select_children(const RecordClass& record_class, std::size_t link_field,
+                                   Dialect dialect) {
+  const auto link = quote_identifier(record_class.fields()[link_field].name);
+  const auto among = dialect == Dialect::sqlite ? "IN (SELECT value FROM json_each(?1))"
+                                                : "= ANY($1::bigint[])";
+  return fmt::format("SELECT {} FROM {} WHERE {} {} ORDER BY {}", column_list(record_class),
+                     quote_identifier(record_class.table_name()), link, among,
+                     quote_identifier(record_class.id_field()));
 }
 
-std::string render_update(const RecordClass& record_class, std::uint64_t mask, Dialect dialect,
-                          Returning returning) {
+std::string render_refers_to_any(const RecordClass& record_class, std::size_t link_field,
+                                 Dialect dialect) {
+  const auto link = quote_identifier(record_class.fields()[link_field].name);
+  const auto among = dialect == Dialect::sqlite ? "BETWEEN ?1 AND ?2" : "= ANY($1::bigint[])";
+  return fmt::format("SELECT 1 FROM {} WHERE {} {} LIMIT 1",
+                     quote_identifier(record_class.table_name()), link, among);
+}
+
+std::string render_ids_under(const RecordClass& record_class, const std::vector<ParentStep>& path,
+                             Dialect dialect) {
+  std::string sql = fmt::format("SELECT s0.{} FROM {} AS s0",
+                                quote_identifier(record_class.id_field()),
+                                quote_identifier(record_class.table_name()));
+  const RecordClass* from = &record_class;
+  for (std::size_t step = 0; step + 1 < path.size(); ++step) {
+    const auto* parent = path[step].parent;
+    sql += fmt::format(" JOIN {} AS s{} ON s{}.{} = s{}.{}", quote_identifier(parent->table_name()),
+                       step + 1, step, quote_identifier(from->fields()[path[step].link_field].name),
+                       step + 1, quote_identifier(parent->id_field()));
+    from = parent;
+  }
+  const auto last = path.size() - 1;
+  sql += fmt::format(" WHERE s{}.{} = {}", last,
+                     quote_identifier(from->fields()[path[last].link_field].name),
+                     placeholder(dialect, 1));
+  return sql;
+}
+
+std::string render_insert_row(const RecordClass& record_class) {
+  std::string values;
+  for (std::size_t i = 0; i < record_class.fields().size(); ++i) {
+    if (i != 0) values += ", ";
+    values += placeholder(Dialect::sqlite, static_cast<int>(i) + 1);
+  }
+  return fmt::format("INSERT INTO {} ({}) VALUES ({})",
+                     quote_identifier(record_class.table_name()), column_list(record_class),
+                     values);
+}
+
+std::string render_update_row(const RecordClass& record_class, std::uint64_t mask) {
   std::string assignments;
   int number = 1;
   const auto fields = record_class.fields();
   for (std::size_t i = 1; i < fields.size(); ++i) {
-    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
+    if (!in_mask(mask, i)) continue;
     if (!assignments.empty()) assignments += ", ";
-    assignments += quote_identifier(fields[i].name) + " = " + placeholder(dialect, number++);
+    assignments += quote_identifier(fields[i].name) + " = " + placeholder(Dialect::sqlite, number++);
   }
-  const auto table = quote_identifier(record_class.table_name());
-  const auto id = quote_identifier(record_class.id_field());
-  if (assignments.empty()) {
-    return fmt::format("SELECT {} FROM {} WHERE {} = {}", column_list(record_class), table, id,
-                       placeholder(dialect, number));
-  }
-  const auto returned = returning == Returning::every_field
-                            ? fmt::format(" RETURNING {}", column_list(record_class))
-                            : std::string();
-  return fmt::format("UPDATE {} SET {} WHERE {} = {}{}", table, assignments, id,
-                     placeholder(dialect, number), returned);
+  return fmt::format("UPDATE {} SET {} WHERE {} = {}", quote_identifier(record_class.table_name()),
+                     assignments, quote_identifier(record_class.id_field()),
+                     placeholder(Dialect::sqlite, number));
 }
 
-std::string render_delete(const RecordClass& record_class, Dialect dialect) {
-  return fmt::format("DELETE FROM {} WHERE {} = {}", quote_identifier(record_class.table_name()),
-                     quote_identifier(record_class.id_field()), placeholder(dialect, 1));
+std::string render_delete_row(const RecordClass& record_class) {
+  return fmt::format("DELETE FROM {} WHERE {} = ?1", quote_identifier(record_class.table_name()),
+                     quote_identifier(record_class.id_field()));
+}
+
+std::string render_insert_arrays(const RecordClass& record_class) {
+  const auto fields = record_class.fields();
+  std::string arrays;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i != 0) arrays += ", ";
+    arrays += fmt::format("${}::{}", i + 1, array_type(fields[i].kind));
+  }
+  return fmt::format("INSERT INTO {} ({}) SELECT * FROM unnest({})",
+                     quote_identifier(record_class.table_name()), column_list(record_class),
+                     arrays);
+}
+
+std::string render_update_arrays(const RecordClass& record_class, std::uint64_t mask) {
+  const auto fields = record_class.fields();
+  const auto id = quote_identifier(record_class.id_field());
+  std::string arrays = "$1::bigint[]";
+  std::string names = id;
+  std::string assignments;
+  std::string stored;
+  std::string given;
+  int number = 1;
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if (!in_mask(mask, i)) continue;
+    const auto name = quote_identifier(fields[i].name);
+    arrays += fmt::format(", ${}::{}", ++number, array_type(fields[i].kind));
+    names += ", " + name;
+    if (!assignments.empty()) {
+      assignments += ", ";
+      stored += ", ";
+      given += ", ";
+    }
+    assignments += fmt::format("{} = given.{}", name, name);
+    stored += "row_now." + name;
+    given += "given." + name;
+  }
+  // Rows that already hold the values are left alone: no new row version, no trigger.
+  return fmt::format(
+      "UPDATE {} AS row_now SET {} FROM unnest({}) AS given({}) WHERE row_now.{} = given.{} AND "
+      "ROW({}) IS DISTINCT FROM ROW({})",
+      quote_identifier(record_class.table_name()), assignments, arrays, names, id, id, stored,
+      given);
+}
+
+std::string render_delete_array(const RecordClass& record_class) {
+  return fmt::format("DELETE FROM {} WHERE {} = ANY($1::bigint[])",
+                     quote_identifier(record_class.table_name()),
+                     quote_identifier(record_class.id_field()));
+}
+
+std::string render_reserve_identifiers() {
+  // The sequence is looked up once, in a subquery the planner keeps apart
+  // (OFFSET 0): written inside nextval() it is looked up again for every row,
+  // which costs ten times what nextval() does.
+  return "SELECT nextval(seq) FROM (SELECT pg_get_serial_sequence($1, $2)::regclass AS seq "
+         "OFFSET 0) AS sequence, generate_series(1, $3::integer)";
 }
 
 }  // namespace kelmarion::core::detail

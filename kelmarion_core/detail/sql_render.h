@@ -17,6 +17,8 @@ namespace kelmarion::core::detail {
 
 enum class Dialect { sqlite, postgresql };
 
+struct ParentStep;
+
 // "name" with embedded double quotes doubled.
 [[nodiscard]] std::string quote_identifier(std::string_view name);
 
@@ -33,36 +35,45 @@ struct RenderedSql {
 [[nodiscard]] RenderedSql render_where(const RecordClass& record_class, const Condition& condition,
                                        Dialect dialect, int first_parameter = 1);
 
-// SELECT of every field of the first record (lowest identifier) that satisfies `condition`.
-[[nodiscard]] RenderedSql render_select_first(const RecordClass& record_class,
-                                              const Condition& condition, Dialect dialect);
-// The same lookup selecting the identifier alone.
-[[nodiscard]] RenderedSql render_select_first_id(const RecordClass& record_class,
-                                                 const Condition& condition, Dialect dialect);
-
 // SELECT of every field of all records that satisfy `condition`, by identifier.
 [[nodiscard]] RenderedSql render_select_all(const RecordClass& record_class,
                                             const Condition& condition, Dialect dialect);
 
-// What an INSERT or UPDATE returns. SQLite runs a RETURNING clause through a
-// temporary table of its own for every statement, which costs more than reading
-// the row again by its identifier: its backend asks for nothing.
-enum class Returning { every_field, nothing };
+// SELECT of every field of the records whose field `link_field` holds one of
+// the identifiers of the first parameter (PostgreSQL: an array; SQLite: a JSON
+// list), by identifier.
+[[nodiscard]] std::string render_select_children(const RecordClass& record_class,
+                                                 std::size_t link_field, Dialect dialect);
 
-// INSERT of the fields whose bit is set in `mask`, returning every field (or
-// nothing). The parameters are left for the caller to bind, in field order.
-[[nodiscard]] std::string render_insert(const RecordClass& record_class, std::uint64_t mask,
-                                        Dialect dialect,
-                                        Returning returning = Returning::every_field);
+// One row when some record's `link_field` holds one of the first parameter's
+// identifiers (PostgreSQL: an array), or lies between the first and the
+// second (SQLite).
+[[nodiscard]] std::string render_refers_to_any(const RecordClass& record_class,
+                                               std::size_t link_field, Dialect dialect);
 
-// UPDATE of the fields whose bit is set in `mask` of the record whose identifier
-// is the last parameter, returning every field (or nothing). With an empty mask,
-// a SELECT of that record either way.
-[[nodiscard]] std::string render_update(const RecordClass& record_class, std::uint64_t mask,
-                                        Dialect dialect,
-                                        Returning returning = Returning::every_field);
+// The identifiers of the records reached from the root, the one parameter,
+// down `path` (see StoreConnection::select_ids_under).
+[[nodiscard]] std::string render_ids_under(const RecordClass& record_class,
+                                           const std::vector<ParentStep>& path, Dialect dialect);
 
-// DELETE of the record whose identifier is the one parameter.
-[[nodiscard]] std::string render_delete(const RecordClass& record_class, Dialect dialect);
+// SQLite: INSERT of one row, every field a parameter in field order.
+[[nodiscard]] std::string render_insert_row(const RecordClass& record_class);
+// SQLite: UPDATE of the fields of `mask` (parameters in field order) of the
+// record whose identifier is the last parameter.
+[[nodiscard]] std::string render_update_row(const RecordClass& record_class, std::uint64_t mask);
+// SQLite: DELETE of the record whose identifier is the one parameter.
+[[nodiscard]] std::string render_delete_row(const RecordClass& record_class);
+
+// PostgreSQL: INSERT of many rows, a parameter per field in field order, each
+// an array of the rows' values.
+[[nodiscard]] std::string render_insert_arrays(const RecordClass& record_class);
+// PostgreSQL: UPDATE of the fields of `mask` from arrays (the identifiers
+// first, then a parameter per field of `mask` in field order), skipping rows
+// that already hold the values.
+[[nodiscard]] std::string render_update_arrays(const RecordClass& record_class, std::uint64_t mask);
+// PostgreSQL: DELETE of the records whose identifiers the one array parameter holds.
+[[nodiscard]] std::string render_delete_array(const RecordClass& record_class);
+// PostgreSQL: the next `$3` values of the identifier sequence of table `$1`, column `$2`.
+[[nodiscard]] std::string render_reserve_identifiers();
 
 }  // namespace kelmarion::core::detail

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <limits>
-#include <mutex>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -28,176 +26,26 @@ class StatementUse {
   StatementUse& operator=(const StatementUse&) = delete;
   StatementUse(StatementUse&&) = delete;
   StatementUse& operator=(StatementUse&&) = delete;
-  ~StatementUse() { sqlite3_reset(_statement); }
+  ~StatementUse() {
+    sqlite3_reset(_statement);
+    sqlite3_clear_bindings(_statement);
+  }
 
  private:
   sqlite3_stmt* _statement;
 };
 
-// The shape of a lookup: a byte per term, its field's index + 1 and 0x80 when
-// its value is absent (IS NULL). Nullopt for a condition the renderer must see
-// itself: an absent term, a field of another class, or too many terms.
-std::optional<std::uint64_t> lookup_shape(const RecordClass& record_class,
-                                          const Condition& condition) {
-  constexpr std::size_t max_terms = 8;
-  constexpr std::size_t max_index = 0x7e;
-  const auto& terms = condition.terms();
-  if (terms.size() > max_terms) return std::nullopt;
-  std::uint64_t shape = 0;
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    const auto& term = terms[i];
-    if (!term || term->table_name != record_class.table_name()) return std::nullopt;
-    const auto index = record_class.field_index(term->field_name);
-    if (!index || *index > max_index) return std::nullopt;
-    const std::uint64_t absent = term->value.is_null() ? 0x80U : 0U;
-    shape |= ((*index + 1) | absent) << (8 * i);
+std::string json_list(const std::vector<std::int64_t>& ids) {
+  std::string list = "[";
+  for (const auto id : ids) {
+    if (list.size() > 1) list += ',';
+    list += std::to_string(id);
   }
-  return shape;
-}
-
-// Whether a document value binds as it is, to_sql_value() giving the same value
-// without a conversion: null, an integer of an integer field, a boolean of a
-// boolean field, a string of a text field.
-bool binds_as_is(FieldKind kind, const nlohmann::ordered_json& value) {
-  switch (kind) {
-    case FieldKind::integer:
-      return value.is_null() || (value.is_number_integer() && !value.is_number_unsigned());
-    case FieldKind::boolean:
-      return value.is_null() || value.is_boolean();
-    case FieldKind::text:
-      return value.is_null() || value.is_string();
-    case FieldKind::json:
-      return value.is_null();
-  }
-  return false;
-}
-
-// Binds a value for which binds_as_is() holds. Strings are not copied: the data
-// outlives the statement's step.
-int bind_as_is(sqlite3_stmt* statement, int number, const nlohmann::ordered_json& value) {
-  if (value.is_string()) {
-    const auto& text = value.get_ref<const std::string&>();
-    return sqlite3_bind_text64(statement, number, text.data(), text.size(), SQLITE_STATIC,
-                               SQLITE_UTF8);
-  }
-  if (value.is_boolean()) return sqlite3_bind_int64(statement, number, value.get<bool>() ? 1 : 0);
-  if (value.is_number_integer()) {
-    return sqlite3_bind_int64(statement, number, value.get<std::int64_t>());
-  }
-  return sqlite3_bind_null(statement, number);
-}
-
-// Sets a cell of `image` to a value that bound as it is (binds_as_is()): what
-// reading the column back gives.
-void set_bound_as_is(RowImage& image, std::size_t field, const nlohmann::ordered_json& value) {
-  if (value.is_string()) {
-    image.set_text(field, value.get_ref<const std::string&>());
-  } else if (value.is_boolean()) {
-    image.set_integer(field, value.get<bool>() ? 1 : 0);
-  } else if (value.is_number_integer()) {
-    image.set_integer(field, value.get<std::int64_t>());
-  } else {
-    image.set_null(field);
-  }
-}
-
-// Sets a cell of `image` to a converted value, as stored.
-void set_converted(RowImage& image, std::size_t field, const SqlValue& value) {
-  if (const auto* integer = std::get_if<std::int64_t>(&value)) {
-    image.set_integer(field, *integer);
-  } else if (const auto* text = std::get_if<std::string>(&value)) {
-    image.set_text(field, *text);
-  } else {
-    image.set_null(field);
-  }
+  list += ']';
+  return list;
 }
 
 }  // namespace
-
-std::size_t SqliteConnection::StatementKeyHash::operator()(const StatementKey& key) const noexcept {
-  const auto combined =
-      std::hash<const void*>()(key.record_class) * 31U + static_cast<std::size_t>(key.kind);
-  return combined * 1000003U ^ std::hash<std::uint64_t>()(key.shape);
-}
-
-// Reads the rows of the records the connection handed out unread, under the
-// lock every operation of the connection holds.
-class SqliteConnection::Rows final : public RowSource {
- public:
-  explicit Rows(SqliteConnection& owner) : _owner(&owner) {}
-
-  void locked(const std::function<void()>& read) override {
-    const std::lock_guard lock(mutex);
-    read();
-  }
-  void read_row(const RecordClass& record_class, std::int64_t id, RowImage& image) override {
-    // The connection reads every record still held before it closes.
-    if (_owner == nullptr) throw Error("a record was read after its store was closed");
-    _owner->_read_by_id_into(record_class, id, image);
-  }
-  void detach() noexcept { _owner = nullptr; }
-
-  std::recursive_mutex mutex;
-
- private:
-  SqliteConnection* _owner;
-};
-
-SqliteConnection::~SqliteConnection() {
-  const std::lock_guard lock(_rows->mutex);
-  try {
-    _settle();
-  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
-    // Records whose rows could not be read fail when they are read.
-  }
-  _rows->detach();
-}
-
-std::unique_lock<std::recursive_mutex> SqliteConnection::_use() {
-  std::unique_lock lock(_rows->mutex);
-  _settle();
-  return lock;
-}
-
-void SqliteConnection::_settle() {
-  // Records handed out unread whose rows this operation might change: read the
-  // ones still held elsewhere now, as they are. A failure leaves them listed.
-  for (const auto& record : _handed_out) {
-    if (record.use_count() > 1) record.load();
-  }
-  _handed_out.clear();
-}
-
-bool SqliteConnection::_finds_nothing(const RecordClass& record_class, const Condition& condition,
-                                      std::uint64_t shape) {
-  std::array<std::size_t, 8> fields{};  // lookup_shape() allows 8 terms
-  const auto count = condition.terms().size();
-  for (std::size_t t = 0; t < count; ++t) {
-    fields.at(t) = static_cast<std::size_t>((shape >> (8U * t)) & 0x7fU) - 1U;
-  }
-  return _created_records.finds_nothing(record_class, condition,
-                                        std::span<const std::size_t>(fields.data(), count));
-}
-
-bool SqliteConnection::_stored_children(const RecordClass& child_class, std::string_view link_field,
-                                        std::int64_t first_parent) {
-  const auto sql =
-      fmt::format("SELECT 1 FROM {} WHERE {} >= ?1 LIMIT 1",
-                  quote_identifier(child_class.table_name()), quote_identifier(link_field));
-  if (!_ensure_table(child_class)) return false;
-  auto* statement = _statement(sql);
-  _bind_value(statement, 1, SqlValue{first_parent}, sql);
-  const StatementUse use(statement);
-  return check_sqlite(sqlite3_step(statement), _db.get(),
-                      fmt::format("store '{}', table '{}'", _path, child_class.table_name()),
-                      sql) == SQLITE_ROW;
-}
-
-Record SqliteConnection::_hand_out(const RecordClass& record_class, std::int64_t id) {
-  auto record = Record::deferred(record_class, id, _rows);
-  _handed_out.push_back(record);
-  return record;
-}
 
 SqliteConnection::SqliteConnection(const std::string& path, const SessionOptions& options)
     : _path(path.empty() ? ":memory:" : path),
@@ -212,7 +60,10 @@ SqliteConnection::SqliteConnection(const std::string& path, const SessionOptions
       options.lock_timeout.count(), 0, std::numeric_limits<int>::max());
   check_sqlite(sqlite3_busy_timeout(_db.get(), static_cast<int>(timeout)), _db.get(),
                "set busy timeout");
-  _rows = std::make_shared<Rows>(*this);
+}
+
+std::string SqliteConnection::_what(const RecordClass& record_class) const {
+  return fmt::format("store '{}', table '{}'", _path, record_class.table_name());
 }
 
 StoreLayout SqliteConnection::_read_layout() {
@@ -238,12 +89,6 @@ StoreLayout SqliteConnection::_read_layout() {
   }
   check_store_layout(layout, _path);
   return layout;
-}
-
-void SqliteConnection::_refuse_write(const RecordClass& record_class) const {
-  if (!_read_only) return;
-  throw ConfigurationError(fmt::format("store '{}', table '{}': the store was opened read-only",
-                                       _path, record_class.table_name()));
 }
 
 bool SqliteConnection::_ensure_table(const RecordClass& record_class) {
@@ -278,21 +123,8 @@ sqlite3_stmt* SqliteConnection::_statement(const std::string& sql) {
   return found->second.get();
 }
 
-template <typename Render>
-SqliteConnection::CachedStatement& SqliteConnection::_cached(const StatementKey& key,
-                                                             Render render) {
-  auto found = _cached_statements.find(key);
-  if (found == _cached_statements.end()) {
-    std::string sql = render();
-    auto statement = prepare_sqlite(_db.get(), sql);
-    found = _cached_statements.emplace(key, CachedStatement{std::move(sql), std::move(statement)})
-                .first;
-  }
-  return found->second;
-}
-
-void SqliteConnection::_bind_value(sqlite3_stmt* statement, int number, const SqlValue& value,
-                                   std::string_view sql) {
+void SqliteConnection::_bind(sqlite3_stmt* statement, int number, const SqlValue& value,
+                             std::string_view what) {
   int result = SQLITE_OK;
   if (const auto* integer = std::get_if<std::int64_t>(&value)) {
     result = sqlite3_bind_int64(statement, number, *integer);
@@ -303,115 +135,27 @@ void SqliteConnection::_bind_value(sqlite3_stmt* statement, int number, const Sq
   } else {
     result = sqlite3_bind_null(statement, number);
   }
-  check_sqlite(result, _db.get(), "bind parameter", sql);
+  check_sqlite(result, _db.get(), what, sqlite3_sql(statement));
 }
 
-void SqliteConnection::_bind(sqlite3_stmt* statement, const std::vector<SqlValue>& parameters,
-                             std::string_view sql) {
-  int number = 0;
-  for (const auto& parameter : parameters) _bind_value(statement, ++number, parameter, sql);
-}
-
-void SqliteConnection::_bind_terms(const RecordClass& record_class, const Condition& condition,
-                                   std::uint64_t shape, const CachedStatement& statement) {
-  const auto fields = record_class.fields();
-  int number = 0;
-  for (const auto& term : condition.terms()) {
-    // lookup_shape() vouched for every term (present, a field of this class) and
-    // put its field's index + 1 in the low seven bits of its byte.
-    const auto index = static_cast<std::size_t>(shape & 0x7fU) - 1U;
-    shape >>= 8U;
-    if (term->value.is_null()) continue;  // rendered as IS NULL
-    const auto& field = fields[index];
-    if (binds_as_is(field.kind, term->value)) {
-      check_sqlite(bind_as_is(statement.statement.get(), ++number, term->value), _db.get(),
-                   "bind parameter", statement.sql);
-    } else {
-      // Converted as render_where() converts it; SQLite keeps its own copy.
-      auto value = to_sql_value(record_class.table_name(), field.name, field.kind, term->value);
-      auto* raw = statement.statement.get();
-      int result = SQLITE_OK;
-      if (const auto* integer = std::get_if<std::int64_t>(&value)) {
-        result = sqlite3_bind_int64(raw, ++number, *integer);
-      } else if (const auto* text = std::get_if<std::string>(&value)) {
-        result = sqlite3_bind_text64(raw, ++number, text->data(), text->size(), SQLITE_TRANSIENT,
-                                     SQLITE_UTF8);
-      } else {
-        result = sqlite3_bind_null(raw, ++number);
-      }
-      check_sqlite(result, _db.get(), "bind parameter", statement.sql);
+void SqliteConnection::_bind_cell(sqlite3_stmt* statement, int number, const RowImage& image,
+                                  std::size_t field, std::string_view what) {
+  int result = SQLITE_OK;
+  switch (image.kind(field)) {
+    case RowImage::CellKind::integer:
+      result = sqlite3_bind_int64(statement, number, image.integer(field));
+      break;
+    case RowImage::CellKind::text: {
+      const auto text = image.text(field);
+      result = sqlite3_bind_text64(statement, number, text.data(), text.size(), SQLITE_STATIC,
+                                   SQLITE_UTF8);
+      break;
     }
+    case RowImage::CellKind::null:
+      result = sqlite3_bind_null(statement, number);
+      break;
   }
-}
-
-std::uint64_t SqliteConnection::_collect(const RecordClass& record_class,
-                                         const nlohmann::ordered_json& data) {
-  // Throws the same error as collect_field_values() for data that is not an object.
-  if (!data.is_object()) (void)collect_field_values(record_class, data);
-  const auto fields = record_class.fields();
-  _given.assign(fields.size(), nullptr);
-  if (_converted.size() < fields.size()) _converted.resize(fields.size());
-  std::uint64_t mask = 0;
-  // In the data's order, as collect_field_values() converts, so that the first bad
-  // value is the one reported.
-  auto& known = _key_order_of(record_class);
-  std::size_t position = 0;
-  for (const auto& [key, value] : data.get_ref<const nlohmann::ordered_json::object_t&>()) {
-    const auto index = _field_at(record_class, known, position++, key);
-    // The identifier is the database's to assign; a stale one in the data is ignored.
-    if (!index || *index == 0) continue;
-    const auto& field = fields[*index];
-    if (binds_as_is(field.kind, value)) {
-      _given[*index] = &value;
-    } else {
-      _converted[*index] = to_sql_value(record_class.table_name(), field.name, field.kind, value);
-      _given[*index] = nullptr;
-    }
-    mask |= std::uint64_t{1} << *index;
-  }
-  return mask;
-}
-
-std::vector<SqliteConnection::KeyAt>& SqliteConnection::_key_order_of(
-    const RecordClass& record_class) {
-  for (auto& [of, keys] : _key_order) {
-    if (of == &record_class) return keys;
-  }
-  return _key_order.emplace_back(&record_class, std::vector<KeyAt>{}).second;
-}
-
-std::optional<std::size_t> SqliteConnection::_field_at(const RecordClass& record_class,
-                                                       std::vector<KeyAt>& known,
-                                                       std::size_t position,
-                                                       const std::string& key) {
-  if (position < known.size() && known[position].key == key) return known[position].index;
-  const auto index = record_class.field_index(key);
-  if (position < known.size()) {
-    known[position] = KeyAt{key, index};
-  } else if (position == known.size()) {
-    known.push_back(KeyAt{key, index});
-  }
-  return index;
-}
-
-int SqliteConnection::_bind_collected(const RecordClass& record_class, std::uint64_t mask,
-                                      const CachedStatement& statement) {
-  auto* raw = statement.statement.get();
-  int number = 0;
-  for (std::size_t i = 1; i < record_class.fields().size(); ++i) {
-    if ((mask & (std::uint64_t{1} << i)) == 0) continue;
-    if (const auto* value = _given[i]) {
-      check_sqlite(bind_as_is(raw, ++number, *value), _db.get(), "bind parameter", statement.sql);
-    } else {
-      _bind_value(raw, ++number, _converted[i], statement.sql);
-    }
-  }
-  return number;
-}
-
-Record SqliteConnection::_read_row(const RecordClass& record_class, sqlite3_stmt* statement) const {
-  return Record::from_image(
-      record_class, [&](RowImage& image) { _read_row_into(record_class, statement, image); });
+  check_sqlite(result, _db.get(), what, sqlite3_sql(statement));
 }
 
 void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_stmt* statement,
@@ -437,9 +181,7 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
     const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, column));
     const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
     if (text == nullptr && size != 0) {
-      throw_sqlite_error(SQLITE_NOMEM, _db.get(),
-                         fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
-                         sqlite3_sql(statement));
+      throw_sqlite_error(SQLITE_NOMEM, _db.get(), _what(record_class), sqlite3_sql(statement));
     }
     const std::string_view bytes(size == 0 ? "" : text, size);
     if (text_count == texts.size()) {
@@ -460,235 +202,148 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
   for (std::size_t k = 0; k < text_count; ++k) image.set_text(texts[k].field, texts[k].bytes);
 }
 
-Record SqliteConnection::_inserted_record(const RecordClass& record_class, std::uint64_t mask,
-                                          std::int64_t id) const {
-  const auto count = record_class.fields().size();
-  const auto written = [mask](std::size_t i) { return (mask & (std::uint64_t{1} << i)) != 0; };
-  std::size_t text_bytes = 0;
-  for (std::size_t i = 1; i < count; ++i) {
-    if (!written(i)) continue;
-    if (const auto* value = _given[i]) {
-      if (const auto* text = value->get_ptr<const std::string*>()) text_bytes += text->size();
-    } else if (const auto* text = std::get_if<std::string>(&_converted[i])) {
-      text_bytes += text->size();
-    }
-  }
-  return Record::from_image(record_class, [&](RowImage& image) {
-    image.reserve_text(text_bytes);
-    image.set_integer(0, id);
-    for (std::size_t i = 1; i < count; ++i) {
-      // Fields not written stay NULL: the tables have no defaults.
-      if (!written(i)) continue;
-      if (const auto* value = _given[i]) {
-        set_bound_as_is(image, i, *value);
-      } else {
-        set_converted(image, i, _converted[i]);
-      }
-    }
-  });
-}
-
-std::optional<Record> SqliteConnection::_fetch_one(const RecordClass& record_class,
-                                                   sqlite3_stmt* statement, std::string_view sql) {
+std::vector<Record> SqliteConnection::_records(const RecordClass& record_class,
+                                               sqlite3_stmt* statement) {
   const StatementUse use(statement);
-  std::optional<Record> row;
-  for (;;) {
-    const int result = sqlite3_step(statement);
-    if (result == SQLITE_DONE) break;
-    if (result != SQLITE_ROW) {
-      check_sqlite(result, _db.get(),
-                   fmt::format("store '{}', table '{}'", _path, record_class.table_name()), sql);
-    }
-    if (!row) row = _read_row(record_class, statement);
-  }
-  return row;
-}
-
-void SqliteConnection::_run(const RecordClass& record_class, const CachedStatement& statement) {
-  auto* raw = statement.statement.get();
-  const StatementUse use(raw);
-  for (;;) {
-    const int result = sqlite3_step(raw);
-    if (result == SQLITE_DONE) return;
-    if (result != SQLITE_ROW) {
-      check_sqlite(result, _db.get(),
-                   fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
-                   statement.sql);
-    }
-  }
-}
-
-void SqliteConnection::_read_by_id_into(const RecordClass& record_class, std::int64_t id,
-                                        RowImage& image) {
-  auto& cached = _cached({&record_class, StatementKind::select_by_id, 0},
-                         [&] { return render_update(record_class, 0, Dialect::sqlite); });
-  auto* statement = cached.statement.get();
-  _bind_value(statement, 1, SqlValue{id}, cached.sql);
-  const StatementUse use(statement);
-  const auto what = [&] {
-    return fmt::format("store '{}', table '{}'", _path, record_class.table_name());
-  };
-  const int result = sqlite3_step(statement);
-  if (result == SQLITE_ROW) {
-    _read_row_into(record_class, statement, image);
-    return;
-  }
-  if (result != SQLITE_DONE) throw_sqlite_error(result, _db.get(), what(), cached.sql);
-  throw DatabaseError(fmt::format("{}: record {} {} is gone", what(), record_class.id_field(), id),
-                      "", "", cached.sql);
-}
-
-std::optional<Record> SqliteConnection::_read_by_id(const RecordClass& record_class,
-                                                    std::int64_t id) {
-  // An UPDATE of no field is the SELECT of the record by its identifier.
-  auto& cached = _cached({&record_class, StatementKind::select_by_id, 0},
-                         [&] { return render_update(record_class, 0, Dialect::sqlite); });
-  _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
-  return _fetch_one(record_class, cached.statement.get(), cached.sql);
-}
-
-asio::awaitable<std::optional<Record>> SqliteConnection::find_first(const RecordClass& record_class,
-                                                                    const Condition& condition) {
-  co_return find_first_now(record_class, condition);
-}
-
-std::optional<Record> SqliteConnection::find_first_now(const RecordClass& record_class,
-                                                       const Condition& condition) {
-  const auto lock = _use();
-  if (!_ensure_table(record_class)) return std::nullopt;
-  const auto shape = lookup_shape(record_class, condition);
-  if (!shape) {
-    // Rendered every time: the renderer reports what is wrong with the condition.
-    const auto select = render_select_first(record_class, condition, Dialect::sqlite);
-    auto* statement = _statement(select.sql);
-    _bind(statement, select.parameters, select.sql);
-    return _fetch_one(record_class, statement, select.sql);
-  }
-  if (in_transaction()) {
-    if (_finds_nothing(record_class, condition, *shape)) return std::nullopt;
-    // Inside a transaction no other connection changes the row, and this one
-    // reads it before it changes it (_settle()): the lookup reads the identifier
-    // from the index alone, the row when someone reads the record.
-    auto& cached = _cached({&record_class, StatementKind::select_first_id, *shape}, [&] {
-      return render_select_first_id(record_class, condition, Dialect::sqlite).sql;
-    });
-    _bind_terms(record_class, condition, *shape, cached);
-    auto* statement = cached.statement.get();
-    const StatementUse use_statement(statement);
-    const int result = sqlite3_step(statement);
-    if (result == SQLITE_DONE) return std::nullopt;
-    if (result != SQLITE_ROW) {
-      throw_sqlite_error(result, _db.get(),
-                         fmt::format("store '{}', table '{}'", _path, record_class.table_name()),
-                         cached.sql);
-    }
-    return _hand_out(record_class, sqlite3_column_int64(statement, 0));
-  }
-  auto& cached = _cached({&record_class, StatementKind::select_first, *shape}, [&] {
-    return render_select_first(record_class, condition, Dialect::sqlite).sql;
-  });
-  _bind_terms(record_class, condition, *shape, cached);
-  return _fetch_one(record_class, cached.statement.get(), cached.sql);
-}
-
-asio::awaitable<std::vector<Record>> SqliteConnection::find_all(const RecordClass& record_class,
-                                                                const Condition& condition) {
-  const auto lock = _use();
-  if (!_ensure_table(record_class)) co_return std::vector<Record>{};
-  sqlite3_stmt* statement = nullptr;
-  std::string_view sql;
-  RenderedSql select;
-  if (const auto shape = lookup_shape(record_class, condition)) {
-    auto& cached = _cached({&record_class, StatementKind::select_all, *shape}, [&] {
-      return render_select_all(record_class, condition, Dialect::sqlite).sql;
-    });
-    _bind_terms(record_class, condition, *shape, cached);
-    statement = cached.statement.get();
-    sql = cached.sql;
-  } else {
-    select = render_select_all(record_class, condition, Dialect::sqlite);
-    statement = _statement(select.sql);
-    _bind(statement, select.parameters, select.sql);
-    sql = select.sql;
-  }
-  const StatementUse use(statement);
-  const auto what = fmt::format("store '{}', table '{}'", _path, record_class.table_name());
+  const auto what = _what(record_class);
   std::vector<Record> records;
-  while (check_sqlite(sqlite3_step(statement), _db.get(), what, sql) == SQLITE_ROW) {
-    records.push_back(_read_row(record_class, statement));
+  while (check_sqlite(sqlite3_step(statement), _db.get(), what, sqlite3_sql(statement)) ==
+         SQLITE_ROW) {
+    records.push_back(Record::from_image(
+        record_class, [&](RowImage& image) { _read_row_into(record_class, statement, image); }));
   }
-  co_return records;
+  return records;
 }
 
-Record SqliteConnection::insert(const RecordClass& record_class,
-                                const nlohmann::ordered_json& data) {
-  const auto lock = _use();
-  _refuse_write(record_class);
-  const auto mask = _collect(record_class, data);
-  _ensure_table(record_class);
-  auto& cached = _cached({&record_class, StatementKind::insert, mask}, [&] {
-    return render_insert(record_class, mask, Dialect::sqlite, Returning::nothing);
-  });
-  _bind_collected(record_class, mask, cached);
-  _run(record_class, cached);
-  // The identifier is the rowid, which the insert just assigned; the other
-  // fields are what was bound.
-  auto record = _inserted_record(record_class, mask, sqlite3_last_insert_rowid(_db.get()));
-  if (in_transaction()) _created_records.note_insert(record);
-  return record;
+void SqliteConnection::_run(sqlite3_stmt* statement, std::string_view what) {
+  const StatementUse use(statement);
+  check_sqlite(sqlite3_step(statement), _db.get(), what, sqlite3_sql(statement));
 }
 
-asio::awaitable<Record> SqliteConnection::update(const RecordClass& record_class, std::int64_t id,
-                                                 const nlohmann::ordered_json& data) {
-  co_return update_now(record_class, id, data);
-}
-
-Record SqliteConnection::update_now(const RecordClass& record_class, std::int64_t id,
-                                    const nlohmann::ordered_json& data) {
-  const auto lock = _use();
-  _refuse_write(record_class);
-  const auto mask = _collect(record_class, data);
-  _ensure_table(record_class);
-  _created_records.note_update(record_class);
-  auto& cached = _cached({&record_class, StatementKind::update, mask}, [&] {
-    return render_update(record_class, mask, Dialect::sqlite, Returning::nothing);
-  });
-  const int count = _bind_collected(record_class, mask, cached);
-  _bind_value(cached.statement.get(), count + 1, SqlValue{id}, cached.sql);
-  std::optional<Record> row;
-  if (mask == 0) {
-    row = _fetch_one(record_class, cached.statement.get(), cached.sql);  // nothing to set
-  } else {
-    _run(record_class, cached);
-    if (sqlite3_changes(_db.get()) > 0) {
-      // Read as stored now, when first read (see find_first_now()).
-      row = in_transaction() ? _hand_out(record_class, id) : *_read_by_id(record_class, id);
-    }
+asio::awaitable<std::vector<Record>> SqliteConnection::select(const RecordClass& record_class,
+                                                              const Condition& condition) {
+  if (!_ensure_table(record_class)) co_return std::vector<Record>{};
+  const auto rendered = render_select_all(record_class, condition, Dialect::sqlite);
+  auto* statement = _statement(rendered.sql);
+  for (std::size_t i = 0; i < rendered.parameters.size(); ++i) {
+    _bind(statement, static_cast<int>(i) + 1, rendered.parameters[i], _what(record_class));
   }
-  if (!row) {
-    throw DatabaseError(fmt::format("store '{}', table '{}': no record with {} {} to update", _path,
-                                    record_class.table_name(), record_class.id_field(), id),
-                        "", "", cached.sql);
-  }
-  return std::move(*row);
+  co_return _records(record_class, statement);
 }
 
-asio::awaitable<void> SqliteConnection::remove(const RecordClass& record_class, std::int64_t id) {
-  const auto lock = _use();
-  _refuse_write(record_class);
-  _created_records.distrust();  // the largest identifier may come back
+asio::awaitable<std::vector<Record>> SqliteConnection::select_children(
+    const RecordClass& record_class, std::size_t link_field,
+    const std::vector<std::int64_t>& parents) {
+  if (!_ensure_table(record_class)) co_return std::vector<Record>{};
+  auto* statement = _statement(render_select_children(record_class, link_field, Dialect::sqlite));
+  const SqlValue list{json_list(parents)};
+  _bind(statement, 1, list, _what(record_class));
+  co_return _records(record_class, statement);
+}
+
+asio::awaitable<bool> SqliteConnection::refers_to_any(const RecordClass& record_class,
+                                                      std::size_t link_field,
+                                                      const std::vector<std::int64_t>& parents) {
+  if (parents.empty() || !_ensure_table(record_class)) co_return false;
+  auto* statement = _statement(render_refers_to_any(record_class, link_field, Dialect::sqlite));
+  const StatementUse use(statement);
+  const auto [lowest, highest] = std::minmax_element(parents.begin(), parents.end());
+  _bind(statement, 1, SqlValue{*lowest}, _what(record_class));
+  _bind(statement, 2, SqlValue{*highest}, _what(record_class));
+  co_return check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class),
+                         sqlite3_sql(statement)) == SQLITE_ROW;
+}
+
+asio::awaitable<std::vector<std::int64_t>> SqliteConnection::select_ids_under(
+    const RecordClass& record_class, const std::vector<ParentStep>& path, std::int64_t root) {
+  std::vector<std::int64_t> ids;
+  if (!_ensure_table(record_class)) co_return ids;
+  for (const auto& step : path) {
+    if (!_ensure_table(*step.parent)) co_return ids;
+  }
+  auto* statement = _statement(render_ids_under(record_class, path, Dialect::sqlite));
+  const StatementUse use(statement);
+  _bind(statement, 1, SqlValue{root}, _what(record_class));
+  while (check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class),
+                      sqlite3_sql(statement)) == SQLITE_ROW) {
+    ids.push_back(sqlite3_column_int64(statement, 0));
+  }
+  co_return ids;
+}
+
+asio::awaitable<std::vector<std::int64_t>> SqliteConnection::reserve(
+    const RecordClass& record_class, std::size_t count) {
+  co_return reserve_now(record_class, count);
+}
+
+std::vector<std::int64_t> SqliteConnection::reserve_now(const RecordClass& record_class,
+                                                        std::size_t count) {
   _ensure_table(record_class);
-  auto& cached = _cached({&record_class, StatementKind::remove, 0},
-                         [&] { return render_delete(record_class, Dialect::sqlite); });
-  _bind_value(cached.statement.get(), 1, SqlValue{id}, cached.sql);
-  (void)_fetch_one(record_class, cached.statement.get(), cached.sql);
+  auto next = _next_ids.find(&record_class);
+  if (next == _next_ids.end()) {
+    const auto sql = fmt::format("SELECT coalesce(max({}), 0) + 1 FROM {}",
+                                 quote_identifier(record_class.id_field()),
+                                 quote_identifier(record_class.table_name()));
+    auto* statement = _statement(sql);
+    const StatementUse use(statement);
+    check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class), sql);
+    next = _next_ids.emplace(&record_class, sqlite3_column_int64(statement, 0)).first;
+  }
+  std::vector<std::int64_t> ids(count);
+  for (auto& id : ids) id = next->second++;
+  return ids;
+}
+
+asio::awaitable<void> SqliteConnection::write(const ClassWrites& writes) {
+  write_now(writes);
   co_return;
 }
 
+void SqliteConnection::write_now(const ClassWrites& writes) {
+  const auto& record_class = *writes.record_class;
+  _ensure_table(record_class);
+  const auto what = _what(record_class);
+  if (!writes.deletes.empty()) {
+    auto* statement = _statement(render_delete_row(record_class));
+    for (const auto id : writes.deletes) {
+      _bind(statement, 1, SqlValue{id}, what);
+      _run(statement, what);
+    }
+  }
+  const auto field_count = record_class.fields().size();
+  for (const auto& updates : writes.updates) {
+    auto* statement = _statement(render_update_row(record_class, updates.mask));
+    for (const auto* row : updates.rows) {
+      int number = 0;
+      for (std::size_t i = 1; i < field_count; ++i) {
+        if ((updates.mask & (std::uint64_t{1} << i)) != 0) {
+          _bind_cell(statement, ++number, *row, i, what);
+        }
+      }
+      _bind_cell(statement, ++number, *row, 0, what);
+      _run(statement, what);
+    }
+  }
+  if (!writes.inserts.empty()) {
+    auto* statement = _statement(render_insert_row(record_class));
+    for (const auto* row : writes.inserts) {
+      for (std::size_t i = 0; i < field_count; ++i) {
+        _bind_cell(statement, static_cast<int>(i) + 1, *row, i, what);
+      }
+      _run(statement, what);
+    }
+  }
+}
+
 asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
-  const auto lock = _use();
-  _created_records.clear();  // a transaction begins or ends, or SQL of the host's ran
+  execute_now(sql);
+  co_return;
+}
+
+void SqliteConnection::execute_now(std::string_view sql) {
   const std::string text(sql);
+  // Identifiers handed out are only ours while our transaction lasts.
+  _next_ids.clear();
   const int result = sqlite3_exec(_db.get(), text.c_str(), nullptr, nullptr, nullptr);
   if ((result & 0xff) == SQLITE_BUSY) {
     // The busy handler waited the whole lock timeout for another writer.
@@ -701,7 +356,6 @@ asio::awaitable<void> SqliteConnection::execute(std::string_view sql) {
   check_sqlite(result, _db.get(), fmt::format("store '{}'", _path), sql);
   // A rollback may have undone tables created inside the transaction: check again.
   if (text.starts_with("ROLLBACK")) _ready_tables.clear();
-  co_return;
 }
 
 bool SqliteConnection::in_transaction() const noexcept {

@@ -1,13 +1,17 @@
 #pragma once
 
-// The interface between a session and its database backend. One connection
-// serves one session; it is not shared between threads. Awaited operations run
-// on the executor of the coroutine that awaits them.
+// The interface between a session's unit of work and its database backend: a
+// few set-based reads and writes per record class. One connection serves one
+// session, on one thread. Awaited operations run on the executor of the
+// coroutine that awaits them; the plain ("_now") forms block their caller and
+// exist for DataService::db_insert, which is a plain call.
+//
+// Every operation checks the store's layout before its first use of a record
+// table and creates the table when it is missing (unless the connection is
+// read-only: then reads of a missing table find nothing).
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
-#include <nlohmann/json.hpp>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -17,39 +21,26 @@
 
 namespace kelmarion::core::detail {
 
-// find_first() and update() of a backend that answers at once.
-class ImmediateStore {
- public:
-  [[nodiscard]] virtual std::optional<Record> find_first_now(const RecordClass& record_class,
-                                                             const Condition& condition) = 0;
-  [[nodiscard]] virtual Record update_now(const RecordClass& record_class, std::int64_t id,
-                                          const nlohmann::ordered_json& data) = 0;
-
- protected:
-  ImmediateStore() = default;
-  ImmediateStore(const ImmediateStore&) = default;
-  ImmediateStore& operator=(const ImmediateStore&) = default;
-  ~ImmediateStore() = default;
+// The writes of one record class that one flush sends, in the order the
+// backend applies them: deletions, then updates, then new records. Rows are
+// whole row images (the identifier in cell 0); updates set the fields of
+// their mask, grouped by mask.
+struct ClassWrites {
+  struct Updates {
+    std::uint64_t mask;
+    std::vector<const RowImage*> rows;
+  };
+  const RecordClass* record_class = nullptr;
+  std::vector<std::int64_t> deletes;
+  std::vector<Updates> updates;
+  std::vector<const RowImage*> inserts;
 };
 
-// find_first() and update() of a backend that can often answer without waiting
-// for its server. Each call either answers (true, `result` set) or declines
-// (false), having done only what the awaited operation, which the caller then
-// runs, does as well.
-class QuickStore {
- public:
-  [[nodiscard]] virtual bool find_first_quickly(const RecordClass& record_class,
-                                                const Condition& condition,
-                                                std::optional<Record>& result) = 0;
-  [[nodiscard]] virtual bool update_quickly(const RecordClass& record_class, std::int64_t id,
-                                            const nlohmann::ordered_json& data,
-                                            std::optional<Record>& result) = 0;
-
- protected:
-  QuickStore() = default;
-  QuickStore(const QuickStore&) = default;
-  QuickStore& operator=(const QuickStore&) = default;
-  ~QuickStore() = default;
+// One step from a record class up to its parent: the link field (an index in
+// the child's fields()) and the parent's class.
+struct ParentStep {
+  std::size_t link_field;
+  const RecordClass* parent;
 };
 
 class StoreConnection {
@@ -62,47 +53,47 @@ class StoreConnection {
   virtual ~StoreConnection() = default;
 
   [[nodiscard]] virtual Dialect dialect() const noexcept = 0;
-
-  // The first record (lowest identifier) that satisfies `condition`, or nullopt.
-  // `condition` must not match nothing (the caller answers that itself).
-  [[nodiscard]] virtual asio::awaitable<std::optional<Record>> find_first(
-      const RecordClass& record_class, const Condition& condition) = 0;
-
-  // Every record that satisfies `condition`, by identifier.
-  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> find_all(
-      const RecordClass& record_class, const Condition& condition) = 0;
-
-  // Stores a new record from the fields in `data` and returns it as stored.
-  [[nodiscard]] virtual Record insert(const RecordClass& record_class,
-                                      const nlohmann::ordered_json& data) = 0;
-
-  // Sets the fields present in `data` on the record `id` and returns it as stored.
-  // Throws DatabaseError when there is no such record.
-  [[nodiscard]] virtual asio::awaitable<Record> update(const RecordClass& record_class,
-                                                       std::int64_t id,
-                                                       const nlohmann::ordered_json& data) = 0;
-
-  // Deletes the record `id`; nothing happens when there is none.
-  virtual asio::awaitable<void> remove(const RecordClass& record_class, std::int64_t id) = 0;
-
-  // Holds a lock named `key` until the current transaction ends, so that hosts
-  // saving the same thing wait for each other. A no-op where the transaction
-  // itself already excludes other writers.
-  virtual asio::awaitable<void> lock(std::string_view key) = 0;
+  [[nodiscard]] virtual bool in_transaction() const noexcept = 0;
 
   // Runs a statement without parameters or results (transaction control).
   virtual asio::awaitable<void> execute(std::string_view sql) = 0;
+  virtual void execute_now(std::string_view sql) = 0;
 
-  // True while a transaction begun with execute("BEGIN") is open.
-  [[nodiscard]] virtual bool in_transaction() const noexcept = 0;
+  // Holds a lock named `key` until the current transaction ends, waiting up to
+  // the lock timeout. A no-op where the transaction already excludes writers.
+  virtual asio::awaitable<void> lock(std::string_view key) = 0;
 
-  // Non-null for a backend whose lookups and updates never suspend: the same
-  // operations as plain calls, which the data services use to spare a coroutine
-  // frame per record.
-  [[nodiscard]] virtual ImmediateStore* immediate() noexcept { return nullptr; }
-  // Non-null for a backend that answers many lookups and updates without
-  // waiting: the data services try the plain call first, for the same reason.
-  [[nodiscard]] virtual QuickStore* quick() noexcept { return nullptr; }
+  // Every record that satisfies `condition` (no absent term), by identifier.
+  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select(
+      const RecordClass& record_class, const Condition& condition) = 0;
+
+  // Every record whose field `link_field` holds one of `parents`, by identifier.
+  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select_children(
+      const RecordClass& record_class, std::size_t link_field,
+      const std::vector<std::int64_t>& parents) = 0;
+
+  // Whether some record's `link_field` holds one of `parents`, which are
+  // identifiers this transaction reserved in one call of reserve().
+  [[nodiscard]] virtual asio::awaitable<bool> refers_to_any(
+      const RecordClass& record_class, std::size_t link_field,
+      const std::vector<std::int64_t>& parents) = 0;
+
+  // The identifiers of the records reached from `root` down `path` (read from
+  // the record class up: path[0] links `record_class` to its parent, the last
+  // step's parent is the root's class).
+  [[nodiscard]] virtual asio::awaitable<std::vector<std::int64_t>> select_ids_under(
+      const RecordClass& record_class, const std::vector<ParentStep>& path, std::int64_t root) = 0;
+
+  // `count` new identifiers for records of `record_class`, in increasing order,
+  // valid until the transaction ends.
+  [[nodiscard]] virtual asio::awaitable<std::vector<std::int64_t>> reserve(
+      const RecordClass& record_class, std::size_t count) = 0;
+  [[nodiscard]] virtual std::vector<std::int64_t> reserve_now(const RecordClass& record_class,
+                                                              std::size_t count) = 0;
+
+  // Applies `writes`. An update whose row already holds the values writes nothing.
+  virtual asio::awaitable<void> write(const ClassWrites& writes) = 0;
+  virtual void write_now(const ClassWrites& writes) = 0;
 };
 
 }  // namespace kelmarion::core::detail

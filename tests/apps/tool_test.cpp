@@ -10,8 +10,8 @@
 namespace kelmarion::testing {
 
 void PrintTo(const RecordCounts& counts, std::ostream* output) {
-  *output << "{created " << counts.created << ", updated " << counts.updated << ", stale "
-          << counts.stale << "}";
+  *output << "{created " << counts.created << ", changed " << counts.changed << ", unchanged "
+          << counts.unchanged << ", stale " << counts.stale << "}";
 }
 
 RecordCounts summary_row(const std::string& out, const std::string& label) {
@@ -22,7 +22,9 @@ RecordCounts summary_row(const std::string& out, const std::string& label) {
     if (!line.starts_with(prefix)) continue;
     std::istringstream numbers(line.substr(prefix.size()));
     RecordCounts counts;
-    if (numbers >> counts.created >> counts.updated >> counts.stale) return counts;
+    if (numbers >> counts.created >> counts.changed >> counts.unchanged >> counts.stale) {
+      return counts;
+    }
   }
   return {};
 }

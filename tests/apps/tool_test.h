@@ -16,10 +16,11 @@
 
 namespace kelmarion::testing {
 
-// One row of a save summary: created, updated, stale.
+// One row of a save summary: created, changed, unchanged, stale.
 struct RecordCounts {
   int created = -1;
-  int updated = -1;
+  int changed = -1;
+  int unchanged = -1;
   int stale = -1;
   friend bool operator==(const RecordCounts&, const RecordCounts&) = default;
 };

@@ -110,7 +110,7 @@ TEST(SqliteStoreFullDisk, SaveFailsNamingTheStoreChangesNothingAndTheNextSaveSuc
     const auto before = sqlite_contents(file);
     const auto pages = sqlite_integer(open_sqlite_file(file).get(), "PRAGMA page_count");
     // The limit belongs to the connection: set it on the session's own.
-    run(session.connection().execute(fmt::format("PRAGMA max_page_count = {}", pages + headroom)));
+    run(session.execute(fmt::format("PRAGMA max_page_count = {}", pages + headroom)));
 
     EXPECT_THAT(
         [&] { save(session, large_document(40)); },
@@ -120,7 +120,7 @@ TEST(SqliteStoreFullDisk, SaveFailsNamingTheStoreChangesNothingAndTheNextSaveSuc
     EXPECT_EQ(sqlite_contents(file), before);
 
     // Room again: the same session saves.
-    run(session.connection().execute("PRAGMA max_page_count = 1073741823"));
+    run(session.execute("PRAGMA max_page_count = 1073741823"));
     save(session, large_document(40));
     EXPECT_EQ(table_count(session), 3U + 40U);
   }
@@ -133,13 +133,13 @@ TEST(SqliteStoreFaultOnCreate, FullDiskWhileCreatingTheStoreTablesLeavesASession
   // A new store has no page yet: the first tables fit, the later ones do not.
   for (const int limit : {2, 6, 12}) {
     SCOPED_TRACE(fmt::format("max_page_count {}", limit));
-    run(session.connection().execute(fmt::format("PRAGMA max_page_count = {}", limit)));
+    run(session.execute(fmt::format("PRAGMA max_page_count = {}", limit)));
     EXPECT_THAT([&] { save(session, sales_document()); },
                 ThrowsMessage<DatabaseError>(HasSubstr("database or disk is full")));
     EXPECT_FALSE(session.in_transaction());
     EXPECT_EQ(sqlite_contents(file), StoreContents{});
   }
-  run(session.connection().execute("PRAGMA max_page_count = 1073741823"));
+  run(session.execute("PRAGMA max_page_count = 1073741823"));
   save(session, sales_document());
   EXPECT_EQ(table_count(session), 3U);
 }
@@ -189,9 +189,10 @@ TEST_F(SqliteStoreFault, ReadOnlyStoreFileFailsNamingTheStoreAndChangesNothing) 
   // The store's directory stays writable, so only the file's mode says no.
   std::filesystem::permissions(directory(), std::filesystem::perms::all);
 
+  // A document with something to write: an unchanged one writes nothing.
   const auto message = database_error_in_child_without_root([&] {
     core::AsyncSession session(location());
-    save(session, sales_document());
+    save(session, large_document(3));
   });
   EXPECT_THAT(message, AllOf(HasSubstr(fmt::format("store '{}'", file().string())),
                              HasSubstr("attempt to write a readonly database")));

@@ -1,0 +1,66 @@
+#pragma once
+
+// What one unit of work did to the store, per record table: the records it
+// created, the ones whose fields it changed (with their old and new values), the
+// ones it was asked to update but found already holding the values (nothing was
+// written for them), and the ones it deleted. Whoever knows a save's scope adds
+// the stored records the save never touched (stale).
+//
+// A session keeps the change set of its current transaction, from begin() to the
+// next begin(); outside a transaction, the writes since the last begin() (or
+// since the session opened) add up.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelmarion::core {
+
+struct FieldChange {
+  std::string field;
+  nlohmann::ordered_json before;  // as stored before
+  nlohmann::ordered_json after;   // as written
+};
+
+struct RecordChange {
+  std::int64_t id;
+  std::vector<FieldChange> fields;  // in field order
+};
+
+struct ClassChanges {
+  std::vector<std::int64_t> created;    // in the order they were created
+  std::vector<RecordChange> changed;    // in the order first changed
+  std::vector<std::int64_t> unchanged;  // updated with the values they held
+  std::vector<std::int64_t> deleted;
+  std::vector<std::int64_t> stale;  // in the save's scope, untouched by it
+
+  // Records the unit of work wrote or found as they were.
+  [[nodiscard]] std::size_t touched() const noexcept {
+    return created.size() + changed.size() + unchanged.size();
+  }
+};
+
+class ChangeSet {
+ public:
+  using Classes = std::map<std::string, ClassChanges, std::less<>>;
+
+  // The changes of `table`, made empty on first use.
+  ClassChanges& of(std::string_view table);
+  // The changes of `table`, or nullptr when it has none.
+  [[nodiscard]] const ClassChanges* find(std::string_view table) const;
+  [[nodiscard]] const Classes& classes() const noexcept { return _classes; }
+
+  // True when no record was created, changed or deleted.
+  [[nodiscard]] bool writes_nothing() const noexcept;
+  void clear() noexcept { _classes.clear(); }
+
+ private:
+  Classes _classes;
+};
+
+}  // namespace kelmarion::core
