@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-
 #include "apps/escaped_text.h"
 #include "apps/record_kinds.h"
 
@@ -40,9 +39,9 @@ void write_save_summary(std::ostream& output, const SaveSummary& summary) {
   output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s\n",
                         escaped_text(summary.schema_name), escaped_text(summary.store_location),
                         summary.elapsed.count());
-  output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}} {:>{}}\n", "records", label_width,
-                        "created", count_width, "changed", count_width, "unchanged",
-                        unchanged_width, "stale", count_width);
+  output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}} {:>{}}\n", "records", label_width, "created",
+                        count_width, "changed", count_width, "unchanged", unchanged_width, "stale",
+                        count_width);
   KindCounts total{"total"};
   for (const auto& kind : summary.kinds) {
     output << counts_line(kind);

@@ -113,7 +113,8 @@ std::vector<StaleRecord> describe_stale_records(const std::vector<core::Record>&
   std::vector<StaleRecord> described;
   described.reserve(stale.size());
   for (const auto& record : stale) {
-    described.push_back(StaleRecord{&record.record_class(), record.id(), describe(record, parents)});
+    described.push_back(
+        StaleRecord{&record.record_class(), record.id(), describe(record, parents)});
   }
   return described;
 }

@@ -6,20 +6,15 @@
 #include <string>
 
 #include "floor_records.h"
+#include "kelmarion_meta/tools/save_schema.h"
 
 namespace kelmarion::bench {
 namespace {
 
 asio::awaitable<void> save_awaited(core::AsyncSession& session,
                                    std::shared_ptr<meta::Document> document) {
-  meta::SourceStore store({.db = &session,
-                           .engine_name = std::string(bench_engine_name),
-                           .schema_name = std::string(bench_schema_name)});
-  co_await session.begin();
-  // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
-  meta::SaveMetaOptions options{.metadata = std::move(document)};
-  co_await store.save_meta(std::move(options));
-  co_await session.commit();
+  (void)co_await meta::save_schema(session, std::string(bench_engine_name),
+                                   std::string(bench_schema_name), std::move(document));
 }
 
 }  // namespace

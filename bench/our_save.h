@@ -1,7 +1,8 @@
 #pragma once
 
-// Our side of the store benchmarks: one save of a document through SourceStore,
-// as schema bench_schema_name, in one transaction of `session`.
+// Our side of the store benchmarks: one save of a document through save_schema(),
+// as schema bench_schema_name, in one transaction of `session` (stale records
+// found, as the tool finds them).
 
 #include <memory>
 

@@ -1,6 +1,7 @@
-// A host program that embeds SourceStore on its own Asio event loop: it reads a
+// A host program that saves a schema on its own Asio event loop: it reads a
 // schema metadata document from a JSON file, saves it into a SQLite store in one
-// transaction, and prints how many records of each kind the store now holds.
+// transaction, and prints what the save changed and how many records of each
+// kind the store now holds.
 //
 //   save_document [DOCUMENT.json] [STORE] [SCHEMA]
 //   (defaults: examples/sales.json, kelmarion_meta.db, the document's schema_name)
@@ -22,7 +23,7 @@
 #include "kelmarion_meta/generate/entity_table/source_schema.h"
 #include "kelmarion_meta/generate/entity_table/source_table.h"
 #include "kelmarion_meta/generate/entity_table/source_view.h"
-#include "kelmarion_meta/tools/source_store.h"
+#include "kelmarion_meta/tools/save_schema.h"
 
 namespace {
 
@@ -30,27 +31,19 @@ using kelmarion::core::AsyncSession;
 using kelmarion::core::QueryService;
 namespace meta = kelmarion::meta;
 
-asio::awaitable<void> save_and_report(AsyncSession& session, std::shared_ptr<meta::Document> document,
+asio::awaitable<void> save_and_report(AsyncSession& session,
+                                      std::shared_ptr<meta::Document> document,
                                       std::string schema_name) {
-  meta::SourceStore store({.db = &session, .engine_name = "file:example", .schema_name = schema_name});
-  // The store never commits: the host runs the whole save as one transaction.
-  co_await session.begin();
-  std::exception_ptr failure;
-  try {
-    // Concurrent saves of one schema wait for each other, so none stores a record twice.
-    co_await session.lock_schema(schema_name);
-    // Named first: g++ 12 destroys a braced temporary inside a co_await expression twice.
-    meta::SaveMetaOptions options{.metadata = document};
-    co_await store.save_meta(std::move(options));
-  } catch (...) {
-    failure = std::current_exception();
+  // One transaction: begun, locked for the schema, committed, or rolled back on failure.
+  const auto result =
+      co_await meta::save_schema(session, std::string("file:example"), schema_name, document);
+  std::size_t created = 0;
+  std::size_t changed = 0;
+  for (const auto& [table, changes] : result.changes.classes()) {
+    created += changes.created.size();
+    changed += changes.changed.size();
   }
-  if (failure) {
-    co_await session.rollback();
-    std::rethrow_exception(failure);
-  }
-  co_await session.commit();
-
+  std::cout << "created " << created << " records, changed " << changed << "\n";
   const std::pair<const char*, const kelmarion::core::RecordClass*> kinds[] = {
       {"schemas", &meta::SourceSchema::record_class()},
       {"tables", &meta::SourceTable::record_class()},
@@ -89,8 +82,8 @@ int main(int argc, char** argv) {
 
     asio::io_context context;
     AsyncSession session(store_path);
-    auto done = asio::co_spawn(context, save_and_report(session, document, schema_name),
-                               asio::use_future);
+    auto done =
+        asio::co_spawn(context, save_and_report(session, document, schema_name), asio::use_future);
     context.run();
     done.get();
     return 0;

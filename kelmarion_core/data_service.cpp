@@ -1,6 +1,7 @@
 #include "kelmarion_core/data_service.h"
 
 #include <fmt/format.h>
+
 #include <nlohmann/json.hpp>
 
 #include "kelmarion_core/detail/unit_of_work.h"

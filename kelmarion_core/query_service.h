@@ -19,9 +19,9 @@ class QueryService {
   // The first record of `model_class` (lowest identifier) that satisfies
   // `condition`, or nullopt. A condition with an absent term matches no record
   // and reads nothing. Values compare as values (see AsyncSession for what a
-  // transaction reads once and answers from). `db` is borrowed until the awaited call completes. Throws
-  // ConfigurationError when `db` is null, Error for a predicate on a field of
-  // another class, DatabaseError when the store fails.
+  // transaction reads once and answers from). `db` is borrowed until the awaited call completes.
+  // Throws ConfigurationError when `db` is null, Error for a predicate on a field of another class,
+  // DatabaseError when the store fails.
   [[nodiscard]] static asio::awaitable<std::optional<Record>> query_columns_first(
       AsyncSession* db, const RecordClass& model_class, Condition condition);
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -70,8 +69,9 @@ RecordClass::RecordClass(std::string_view table_name, std::vector<FieldSpec> fie
   // Writes name the fields they set by a bit each in a 64-bit mask.
   static_assert(max_fields <= 64 && max_fields < slot_count / 2);
   if (_fields.size() > max_fields) {
-    throw Error(fmt::format("record class '{}': {} fields, more than the {} a record class may have",
-                            table_name, _fields.size(), max_fields));
+    throw Error(
+        fmt::format("record class '{}': {} fields, more than the {} a record class may have",
+                    table_name, _fields.size(), max_fields));
   }
   for (std::size_t i = 0; i < _fields.size(); ++i) {
     auto slot = _slot_of(_fields[i].name);
@@ -207,28 +207,9 @@ struct Record::State {
   // An image of NULL cells, to be filled in place.
   explicit State(const RecordClass& record_class)
       : from_image(true), image(record_class.fields().size()) {}
-  // A row to be read from `row_source` when first needed.
-  State(const RecordClass& record_class, std::int64_t row_id, std::shared_ptr<RowSource> row_source)
-      : from_image(true),
-        image(record_class.fields().size()),
-        id(row_id),
-        source(std::move(row_source)),
-        loaded(false) {}
-
-  // Reads a deferred row, once; under the source's lock, which every use of its
-  // connection also holds, so a copy read on another thread is safe.
-  void load(const RecordClass& record_class) {
-    if (loaded.load(std::memory_order_acquire)) return;
-    source->locked([&] {
-      if (loaded.load(std::memory_order_relaxed)) return;
-      source->read_row(record_class, id.get<std::int64_t>(), image);
-      loaded.store(true, std::memory_order_release);
-    });
-  }
 
   const std::vector<nlohmann::ordered_json>& all(const RecordClass& record_class) {
     if (!from_image) return values;
-    load(record_class);
     std::call_once(made, [&] {
       const auto fields = record_class.fields();
       values.reserve(fields.size());
@@ -244,8 +225,6 @@ struct Record::State {
   nlohmann::ordered_json id;  // the identifier field, read without making the rest
   std::once_flag made;
   std::vector<nlohmann::ordered_json> values;
-  std::shared_ptr<RowSource> source;  // of a deferred row
-  std::atomic<bool> loaded{true};
 };
 
 Record::Record(const RecordClass& record_class, std::vector<nlohmann::ordered_json> values)
@@ -288,27 +267,9 @@ const nlohmann::ordered_json& Record::operator[](std::string_view field) const {
 
 std::int64_t Record::id() const { return _state->id.get<std::int64_t>(); }
 
-Record Record::deferred(const RecordClass& record_class, std::int64_t id,
-                        std::shared_ptr<RowSource> source) {
-  return {record_class, std::allocate_shared<State>(RecyclingAllocator<State>(), record_class, id,
-                                                    std::move(source))};
-}
-
 const RowImage* Record::image() const {
   if (!_state->from_image) return nullptr;
-  _state->load(*_record_class);
   return &_state->image;
-}
-
-void Record::load() const {
-  if (_state->from_image) _state->load(*_record_class);
-}
-
-std::vector<nlohmann::ordered_json> Record::take_values() && {
-  auto state = std::move(_state);
-  auto& values = state->all(*_record_class);
-  if (state.use_count() == 1) return std::move(state->values);
-  return values;
 }
 
 nlohmann::ordered_json Record::model_dump() const {

@@ -8,7 +8,6 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -105,23 +104,6 @@ class RecordClass {
 // The record class made for `table_name`, or nullptr.
 [[nodiscard]] const RecordClass* find_record_class(std::string_view table_name);
 
-// Reads stored rows for records a backend hands out before reading them.
-class RowSource {
- public:
-  RowSource() = default;
-  RowSource(const RowSource&) = delete;
-  RowSource& operator=(const RowSource&) = delete;
-  RowSource(RowSource&&) = delete;
-  RowSource& operator=(RowSource&&) = delete;
-  virtual ~RowSource() = default;
-
-  // Runs `read` while no other work uses the source's connection.
-  virtual void locked(const std::function<void()>& read) = 0;
-  // Fills `image`, of NULL cells, with the stored row `id` of `record_class`.
-  // Called only from within locked(). Throws when it cannot.
-  virtual void read_row(const RecordClass& record_class, std::int64_t id, RowImage& image) = 0;
-};
-
 // One stored record: a value per field of its class, as the database holds it.
 // Absent values are JSON null; json fields hold the parsed JSON value. A record
 // never changes, so copies share their values: copying one is cheap. A record
@@ -143,11 +125,6 @@ class Record {
     record._image_filled();
     return record;
   }
-  // The stored record `id`, read from `source` when a field other than the
-  // identifier is first read, or when load() is called. The backend must call
-  // load() on every copy still held elsewhere before the row can change.
-  [[nodiscard]] static Record deferred(const RecordClass& record_class, std::int64_t id,
-                                       std::shared_ptr<RowSource> source);
 
   [[nodiscard]] const RecordClass& record_class() const noexcept { return *_record_class; }
 
@@ -161,16 +138,8 @@ class Record {
   // The row image the record was made from, or nullptr.
   [[nodiscard]] const RowImage* image() const;
 
-  // Reads a deferred record's row now; nothing for any other record.
-  void load() const;
-  // How many Records share these values (this one included).
-  [[nodiscard]] long use_count() const noexcept { return _state.use_count(); }
-
   // A new JSON object from field name to value, in field order.
   [[nodiscard]] nlohmann::ordered_json model_dump() const;
-  // The values, one per field in field order: handed over when no copy of this
-  // record shares them, copied otherwise. The record is left without values.
-  [[nodiscard]] std::vector<nlohmann::ordered_json> take_values() &&;
 
  private:
   struct State;

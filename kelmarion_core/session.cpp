@@ -3,8 +3,8 @@
 #include <fmt/format.h>
 
 #include "kelmarion_core/connection_url.h"
-#include "kelmarion_core/detail/sql_render.h"
 #include "kelmarion_core/detail/postgresql_connection.h"
+#include "kelmarion_core/detail/sql_render.h"
 #include "kelmarion_core/detail/sqlite_connection.h"
 #include "kelmarion_core/detail/unit_of_work.h"
 #include "kelmarion_core/errors.h"
@@ -32,10 +32,10 @@ std::unique_ptr<detail::StoreConnection> open_store(std::string_view store,
   if (scheme == "sqlite") {
     return std::make_unique<detail::SqliteConnection>(sqlite_path_from_url(store), options);
   }
-  throw ConfigurationError(fmt::format(
-      "store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "
-      "postgresql://...)",
-      redact_password(store), scheme));
+  throw ConfigurationError(
+      fmt::format("store '{}': unsupported scheme '{}' (expected sqlite:///path.db, a file path or "
+                  "postgresql://...)",
+                  redact_password(store), scheme));
 }
 
 }  // namespace
@@ -51,7 +51,8 @@ AsyncSession& detail::require_session(AsyncSession* db, const RecordClass& recor
 AsyncSession::AsyncSession(std::string_view store, SessionOptions options)
     : _location(redact_password(store)),
       _connection(open_store(store, options)),
-      _unit_of_work(std::make_unique<detail::UnitOfWork>(*_connection, options.read_only, _location)) {}
+      _unit_of_work(
+          std::make_unique<detail::UnitOfWork>(*_connection, options.read_only, _location)) {}
 
 AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
 AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;

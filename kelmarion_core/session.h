@@ -46,8 +46,8 @@
 
 #include <asio/awaitable.hpp>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>

@@ -1,12 +1,13 @@
 #include "kelmarion_core/detail/postgresql_connection.h"
 
+#include <fmt/format.h>
+#include <libpq-fe.h>
+
 #include <algorithm>
-#include <charconv>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <fmt/format.h>
-#include <libpq-fe.h>
+#include <charconv>
 
 #include "kelmarion_core/detail/duration_text.h"
 #include "kelmarion_core/detail/store_schema.h"
@@ -174,9 +175,9 @@ asio::awaitable<std::string> PostgresqlConnection::_prepared_name(const std::str
   // Preparing analyses the statement, which waits for locks on its tables like
   // running it does, so it is awaited too.
   if (PQsendPrepare(_connection.get(), name.c_str(), sql.c_str(), 0, nullptr) == 0) {
-    throw DatabaseError(fmt::format("store '{}': prepare: {}", _location,
-                                    connection_message(_connection.get())),
-                        "", connection_message(_connection.get()), sql);
+    throw DatabaseError(
+        fmt::format("store '{}': prepare: {}", _location, connection_message(_connection.get())),
+        "", connection_message(_connection.get()), sql);
   }
   co_await _finish(sql, fmt::format("store '{}': prepare", _location));
   _statement_names.emplace(sql, name);
@@ -254,13 +255,13 @@ std::string PostgresqlConnection::_table_script(const RecordClass& record_class,
 }
 
 DatabaseError PostgresqlConnection::_lock_wait_failure(const DatabaseError& error,
-                                                      std::string_view waited_for) const {
+                                                       std::string_view waited_for) const {
   if (error.code() != "55P03") return error;
-  return DatabaseError(fmt::format("store '{}': gave up after waiting {} for {}, which another "
-                                   "session holds ({})",
-                                   _location, duration_text(_lock_timeout), waited_for,
-                                   error.engine_message()),
-                       error.code(), error.engine_message(), error.sql());
+  return DatabaseError(
+      fmt::format("store '{}': gave up after waiting {} for {}, which another "
+                  "session holds ({})",
+                  _location, duration_text(_lock_timeout), waited_for, error.engine_message()),
+      error.code(), error.engine_message(), error.sql());
 }
 
 Record PostgresqlConnection::_read_row(const RecordClass& record_class, const pg_result* result,
@@ -334,8 +335,8 @@ PgResult PostgresqlConnection::_run_now(const std::string& sql,
 }
 
 PgResult PostgresqlConnection::_run_script_now(const std::string& sql, std::string_view what) {
-  return check_postgresql(PgResult(PQexec(_connection.get(), sql.c_str())), _connection.get(),
-                          what, sql);
+  return check_postgresql(PgResult(PQexec(_connection.get(), sql.c_str())), _connection.get(), what,
+                          sql);
 }
 
 StoreLayout PostgresqlConnection::_layout_from(const PgResult& tables,
@@ -369,9 +370,9 @@ asio::awaitable<bool> PostgresqlConnection::_ensure_table(const RecordClass& rec
     if (_read_only) co_return false;  // no table yet: no records
     std::optional<DatabaseError> failure;
     try {
-      co_await _run_script(_table_script(record_class, layout),
-                           fmt::format("create table '{}' in store '{}'",
-                                       record_class.table_name(), _location));
+      co_await _run_script(
+          _table_script(record_class, layout),
+          fmt::format("create table '{}' in store '{}'", record_class.table_name(), _location));
     } catch (const DatabaseError& error) {
       failure = _lock_wait_failure(error, "the lock that guards creating the store's tables");
     }
@@ -394,9 +395,9 @@ bool PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
   if (!layout.tables.contains(record_class.table_name())) {
     if (_read_only) return false;
     try {
-      _run_script_now(_table_script(record_class, layout),
-                      fmt::format("create table '{}' in store '{}'", record_class.table_name(),
-                                  _location));
+      _run_script_now(
+          _table_script(record_class, layout),
+          fmt::format("create table '{}' in store '{}'", record_class.table_name(), _location));
     } catch (const DatabaseError& error) {
       throw _lock_wait_failure(error, "the lock that guards creating the store's tables");
     }
@@ -435,9 +436,9 @@ asio::awaitable<std::vector<Record>> PostgresqlConnection::select_children(
   if (!co_await _ensure_table(record_class)) co_return std::vector<Record>{};
   // g++ 12 miscompiles braced temporaries inside co_await: named values instead.
   const std::vector<std::string> parameters{id_array(parents)};
-  const auto result = co_await _run(
-      render_select_children(record_class, link_field, Dialect::postgresql), parameters,
-      _what(record_class));
+  const auto result =
+      co_await _run(render_select_children(record_class, link_field, Dialect::postgresql),
+                    parameters, _what(record_class));
   co_return _read_rows(record_class, result.get());
 }
 
@@ -446,9 +447,9 @@ asio::awaitable<bool> PostgresqlConnection::refers_to_any(
     const std::vector<std::int64_t>& parents) {
   if (parents.empty() || !co_await _ensure_table(record_class)) co_return false;
   const std::vector<std::string> parameters{id_array(parents)};
-  const auto result = co_await _run(
-      render_refers_to_any(record_class, link_field, Dialect::postgresql), parameters,
-      _what(record_class));
+  const auto result =
+      co_await _run(render_refers_to_any(record_class, link_field, Dialect::postgresql), parameters,
+                    _what(record_class));
   co_return PQntuples(result.get()) > 0;
 }
 
@@ -479,7 +480,8 @@ namespace {
 std::vector<std::int64_t> reserved_ids(const pg_result* result) {
   std::vector<std::int64_t> ids;
   ids.reserve(static_cast<std::size_t>(PQntuples(result)));
-  for (int row = 0; row < PQntuples(result); ++row) ids.push_back(std::stoll(PQgetvalue(result, row, 0)));
+  for (int row = 0; row < PQntuples(result); ++row)
+    ids.push_back(std::stoll(PQgetvalue(result, row, 0)));
   std::sort(ids.begin(), ids.end());
   return ids;
 }

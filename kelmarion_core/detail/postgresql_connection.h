@@ -31,8 +31,7 @@ namespace kelmarion::core::detail {
 class PostgresqlConnection final : public StoreConnection {
  public:
   // Connects (blocking). `location` is the URL without its password.
-  PostgresqlConnection(const std::string& url, std::string location,
-                       const SessionOptions& options);
+  PostgresqlConnection(const std::string& url, std::string location, const SessionOptions& options);
 
   [[nodiscard]] Dialect dialect() const noexcept override { return Dialect::postgresql; }
   [[nodiscard]] bool in_transaction() const noexcept override;

@@ -89,8 +89,8 @@ RenderedSql render_select_all(const RecordClass& record_class, const Condition& 
 std::string render_select_children(const RecordClass& record_class, std::size_t link_field,
                                    Dialect dialect) {
   const auto link = quote_identifier(record_class.fields()[link_field].name);
-  const auto among = dialect == Dialect::sqlite ? "IN (SELECT value FROM json_each(?1))"
-                                                : "= ANY($1::bigint[])";
+  const auto among =
+      dialect == Dialect::sqlite ? "IN (SELECT value FROM json_each(?1))" : "= ANY($1::bigint[])";
   return fmt::format("SELECT {} FROM {} WHERE {} {} ORDER BY {}", column_list(record_class),
                      quote_identifier(record_class.table_name()), link, among,
                      quote_identifier(record_class.id_field()));
@@ -106,9 +106,9 @@ std::string render_refers_to_any(const RecordClass& record_class, std::size_t li
 
 std::string render_ids_under(const RecordClass& record_class, const std::vector<ParentStep>& path,
                              Dialect dialect) {
-  std::string sql = fmt::format("SELECT s0.{} FROM {} AS s0",
-                                quote_identifier(record_class.id_field()),
-                                quote_identifier(record_class.table_name()));
+  std::string sql =
+      fmt::format("SELECT s0.{} FROM {} AS s0", quote_identifier(record_class.id_field()),
+                  quote_identifier(record_class.table_name()));
   const RecordClass* from = &record_class;
   for (std::size_t step = 0; step + 1 < path.size(); ++step) {
     const auto* parent = path[step].parent;
@@ -130,9 +130,8 @@ std::string render_insert_row(const RecordClass& record_class) {
     if (i != 0) values += ", ";
     values += placeholder(Dialect::sqlite, static_cast<int>(i) + 1);
   }
-  return fmt::format("INSERT INTO {} ({}) VALUES ({})",
-                     quote_identifier(record_class.table_name()), column_list(record_class),
-                     values);
+  return fmt::format("INSERT INTO {} ({}) VALUES ({})", quote_identifier(record_class.table_name()),
+                     column_list(record_class), values);
 }
 
 std::string render_update_row(const RecordClass& record_class, std::uint64_t mask) {
@@ -142,7 +141,8 @@ std::string render_update_row(const RecordClass& record_class, std::uint64_t mas
   for (std::size_t i = 1; i < fields.size(); ++i) {
     if (!in_mask(mask, i)) continue;
     if (!assignments.empty()) assignments += ", ";
-    assignments += quote_identifier(fields[i].name) + " = " + placeholder(Dialect::sqlite, number++);
+    assignments +=
+        quote_identifier(fields[i].name) + " = " + placeholder(Dialect::sqlite, number++);
   }
   return fmt::format("UPDATE {} SET {} WHERE {} = {}", quote_identifier(record_class.table_name()),
                      assignments, quote_identifier(record_class.id_field()),

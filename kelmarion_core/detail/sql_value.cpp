@@ -88,6 +88,7 @@ FieldValues collect_field_values(const RecordClass& record_class,
   FieldValues result;
   result.present.assign(fields.size(), false);
   result.values.resize(fields.size());
+  result.given.assign(fields.size(), nullptr);
   for (const auto& [key, value] : data.items()) {
     const auto index = record_class.field_index(key);
     // The identifier is the database's to assign; a stale one in the data is ignored.
@@ -95,6 +96,7 @@ FieldValues collect_field_values(const RecordClass& record_class,
     const auto& field = fields[*index];
     result.values[*index] = to_sql_value(record_class.table_name(), field.name, field.kind, value);
     result.present[*index] = true;
+    result.given[*index] = &value;
     result.mask |= std::uint64_t{1} << *index;
   }
   return result;

@@ -32,6 +32,7 @@ using SqlValue = std::variant<std::monostate, std::int64_t, std::string>;
 struct FieldValues {
   std::vector<bool> present;
   std::vector<SqlValue> values;
+  std::vector<const nlohmann::ordered_json*> given;  // the value in `data`, or null
   std::uint64_t mask = 0;  // bit i set when field i is present (fields are few)
 };
 

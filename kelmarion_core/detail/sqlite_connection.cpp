@@ -1,10 +1,11 @@
 #include "kelmarion_core/detail/sqlite_connection.h"
 
+#include <fmt/format.h>
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <fmt/format.h>
-#include <sqlite3.h>
 
 #include "kelmarion_core/detail/duration_text.h"
 #include "kelmarion_core/detail/store_schema.h"
@@ -51,13 +52,13 @@ SqliteConnection::SqliteConnection(const std::string& path, const SessionOptions
     : _path(path.empty() ? ":memory:" : path),
       _read_only(options.read_only),
       _lock_timeout(options.lock_timeout),
-      _db(open_sqlite(_path,
-                      (options.read_only ? SQLITE_OPEN_READONLY
-                                         : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
-                          SQLITE_OPEN_NOMUTEX,
-                      fmt::format("open store '{}'", _path))) {
-  const auto timeout = std::clamp<std::chrono::milliseconds::rep>(
-      options.lock_timeout.count(), 0, std::numeric_limits<int>::max());
+      _db(open_sqlite(
+          _path,
+          (options.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+              SQLITE_OPEN_NOMUTEX,
+          fmt::format("open store '{}'", _path))) {
+  const auto timeout = std::clamp<std::chrono::milliseconds::rep>(options.lock_timeout.count(), 0,
+                                                                  std::numeric_limits<int>::max());
   check_sqlite(sqlite3_busy_timeout(_db.get(), static_cast<int>(timeout)), _db.get(),
                "set busy timeout");
 }

@@ -64,8 +64,8 @@ class StoreConnection {
   virtual asio::awaitable<void> lock(std::string_view key) = 0;
 
   // Every record that satisfies `condition` (no absent term), by identifier.
-  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select(
-      const RecordClass& record_class, const Condition& condition) = 0;
+  [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select(const RecordClass& record_class,
+                                                                    const Condition& condition) = 0;
 
   // Every record whose field `link_field` holds one of `parents`, by identifier.
   [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select_children(

@@ -1,9 +1,10 @@
 #include "kelmarion_core/detail/unit_of_work.h"
 
-#include <algorithm>
 #include <fmt/format.h>
-#include <functional>
+
+#include <algorithm>
 #include <bit>
+#include <functional>
 
 #include "kelmarion_core/detail/sql_value.h"
 #include "kelmarion_core/detail/value_key.h"
@@ -39,39 +40,70 @@ std::uint64_t term_mask(const RecordClass& record_class, const Condition& condit
   return mask;
 }
 
-std::size_t hash_keys(const std::vector<std::string>& keys) {
+std::size_t combine(std::size_t hash, std::size_t more) { return hash * 1000003U ^ more; }
+
+// The hash of the cells of `mask`, combined in field order.
+std::size_t cells_hash(const RecordClass& record_class, const RowImage& image, std::uint64_t mask) {
   std::size_t hash = 0;
-  for (const auto& key : keys) hash = hash * 1000003U ^ std::hash<std::string>()(key);
+  for (std::size_t i = 0; i < record_class.fields().size(); ++i) {
+    if ((mask & bit(i)) != 0) hash = combine(hash, cell_hash(record_class, image, i));
+  }
   return hash;
 }
 
-// The keys of the cells of `mask` in field order.
-std::vector<std::string> cell_keys(const RecordClass& record_class, const RowImage& image,
-                                   std::uint64_t mask) {
-  std::vector<std::string> keys;
-  for (std::size_t i = 0; i < record_class.fields().size(); ++i) {
-    if ((mask & bit(i)) != 0) keys.push_back(cell_key(record_class, image, i));
-  }
-  return keys;
-}
+// A lookup's terms as the values they compare with, in field order.
+struct Wanted {
+  struct Term {
+    std::size_t field;
+    SqlValue converted;
+    const nlohmann::ordered_json* given;
+  };
+  std::vector<Term> terms;
+  std::uint64_t mask = 0;
+  bool contradictory = false;  // two terms on one field want different values
 
-// The keys of the terms of `condition` in field order (as cell_keys orders them).
-std::vector<std::string> term_keys(const RecordClass& record_class, const Condition& condition) {
-  std::vector<std::pair<std::size_t, std::string>> by_field;
-  for (const auto& term : condition.terms()) {
-    const auto index = *record_class.field_index(term->field_name);
-    const auto& field = record_class.fields()[index];
-    const auto converted =
-        to_sql_value(record_class.table_name(), field.name, field.kind, term->value);
-    by_field.emplace_back(index, given_key(field.kind, converted, term->value));
+  Wanted(const RecordClass& record_class, const Condition& condition) {
+    for (const auto& term : condition.terms()) {
+      const auto field = *record_class.field_index(term->field_name);
+      const auto& spec = record_class.fields()[field];
+      terms.push_back({field,
+                       to_sql_value(record_class.table_name(), spec.name, spec.kind, term->value),
+                       &term->value});
+    }
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const Term& a, const Term& b) { return a.field < b.field; });
+    for (std::size_t i = 1; i < terms.size();) {
+      if (terms[i].field != terms[i - 1].field) {
+        ++i;
+        continue;
+      }
+      const auto& a = terms[i - 1];
+      const auto& b = terms[i];
+      const bool same = record_class.fields()[b.field].kind == FieldKind::json
+                            ? json_key(*a.given) == json_key(*b.given)
+                            : a.converted == b.converted;
+      contradictory = contradictory || !same;
+      terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    for (const auto& term : terms) mask |= bit(term.field);
   }
-  std::stable_sort(by_field.begin(), by_field.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::string> keys;
-  // Two terms on one field must both hold: keep them both, the record's key twice.
-  for (auto& [index, key] : by_field) keys.push_back(std::move(key));
-  return keys;
-}
+
+  [[nodiscard]] std::size_t hash(const RecordClass& record_class) const {
+    std::size_t combined = 0;
+    for (const auto& term : terms) {
+      combined = combine(combined, given_hash({record_class.fields()[term.field].kind,
+                                               term.converted, *term.given}));
+    }
+    return combined;
+  }
+
+  [[nodiscard]] bool matches(const RecordClass& record_class, const RowImage& image) const {
+    return std::all_of(terms.begin(), terms.end(), [&](const Term& term) {
+      return cell_equals(record_class, image, term.field,
+                         {record_class.fields()[term.field].kind, term.converted, *term.given});
+    });
+  }
+};
 
 const RowImage& image_of(const Record& record) {
   const auto* image = record.image();
@@ -136,8 +168,8 @@ nlohmann::ordered_json cell_json(const RecordClass& record_class, const RowImage
 bool differs(const RecordClass& record_class, const RowImage& stored, std::size_t field,
              const SqlValue& converted, const nlohmann::ordered_json& given) {
   try {
-    return cell_key(record_class, stored, field) !=
-           given_key(record_class.fields()[field].kind, converted, given);
+    return !cell_equals(record_class, stored, field,
+                        {record_class.fields()[field].kind, converted, given});
   } catch (const DatabaseError&) {
     return true;
   }
@@ -156,8 +188,6 @@ struct UnitOfWork::Class {
 
   const RecordClass* record_class;
   std::unordered_map<std::int64_t, Record> known;
-  // Per set of compared fields: the hash of their keys -> identifiers.
-  std::unordered_map<std::uint64_t, std::unordered_multimap<std::size_t, std::int64_t>> indexes;
 
   // Queued writes.
   std::vector<Record> inserts;
@@ -471,7 +501,7 @@ void UnitOfWork::_close_scope(const ScopeKey& key, bool forget_records) {
           elsewhere = true;
         }
       }
-      if (!elsewhere) _forget_record(state, id);
+      if (!elsewhere) state.known.erase(known);
     }
   }
 }
@@ -479,31 +509,23 @@ void UnitOfWork::_close_scope(const ScopeKey& key, bool forget_records) {
 std::optional<Record> UnitOfWork::_match(const ScopeKey& key, const Condition& condition) {
   auto& state = _class(*key.record_class);
   const auto& record_class = *key.record_class;
-  const auto mask = term_mask(record_class, condition);
-  auto wanted = term_keys(record_class, condition);
-  // Two terms on one field compare with one cell: both must want the same.
-  for (std::size_t i = 1; i < wanted.size();) {
-    const bool same_field = wanted.size() > static_cast<std::size_t>(std::popcount(mask));
-    if (same_field && wanted[i] == wanted[i - 1]) {
-      wanted.erase(wanted.begin() + static_cast<std::ptrdiff_t>(i));
-    } else {
-      ++i;
-    }
-  }
-  if (wanted.size() != static_cast<std::size_t>(std::popcount(mask))) return std::nullopt;
-  auto index = state.indexes.find(mask);
-  if (index == state.indexes.end()) {
-    index = state.indexes.try_emplace(mask).first;
-    for (const auto& [id, record] : state.known) {
-      index->second.emplace(hash_keys(cell_keys(record_class, image_of(record), mask)), id);
+  const Wanted wanted(record_class, condition);
+  if (wanted.contradictory) return std::nullopt;
+  auto& scope = _scopes.at(key);
+  auto index = scope.indexes.find(wanted.mask);
+  if (index == scope.indexes.end()) {
+    index = scope.indexes.try_emplace(wanted.mask).first;
+    for (const auto id : scope.ids) {
+      index->second.emplace(cells_hash(record_class, image_of(state.known.at(id)), wanted.mask),
+                            id);
     }
   }
   std::optional<std::int64_t> best;
-  const auto [first, last] = index->second.equal_range(hash_keys(wanted));
+  const auto [first, last] = index->second.equal_range(wanted.hash(record_class));
   for (auto at = first; at != last; ++at) {
     const auto id = at->second;
     if (best && *best <= id) continue;
-    if (cell_keys(record_class, image_of(state.known.at(id)), mask) == wanted) best = id;
+    if (wanted.matches(record_class, image_of(state.known.at(id)))) best = id;
   }
   if (!best) return std::nullopt;
   return state.known.at(*best);
@@ -520,14 +542,7 @@ const Record& UnitOfWork::_know(const Record& record) {
   return at->second;
 }
 
-void UnitOfWork::_place(Class& state, const Record& record) {
-  const auto& record_class = *state.record_class;
-  const auto& image = image_of(record);
-  for (auto& [mask, index] : state.indexes) {
-    index.emplace(hash_keys(cell_keys(record_class, image, mask)), record.id());
-  }
-  _place_in_scopes(state, record);
-}
+void UnitOfWork::_place(Class& state, const Record& record) { _place_in_scopes(state, record); }
 
 void UnitOfWork::_place_in_scopes(Class& state, const Record& record) {
   const auto& record_class = *state.record_class;
@@ -540,9 +555,11 @@ void UnitOfWork::_place_in_scopes(Class& state, const Record& record) {
     if (scope == _scopes.end()) continue;
     auto& ids = scope->second.ids;
     const auto at = std::lower_bound(ids.begin(), ids.end(), record.id());
-    if (at == ids.end() || *at != record.id()) {
-      ids.insert(at, record.id());
-      ++_scoped_records;
+    if (at != ids.end() && *at == record.id()) continue;
+    ids.insert(at, record.id());
+    ++_scoped_records;
+    for (auto& [mask, index] : scope->second.indexes) {
+      index.emplace(cells_hash(record_class, image, mask), record.id());
     }
   }
 }
@@ -550,15 +567,6 @@ void UnitOfWork::_place_in_scopes(Class& state, const Record& record) {
 void UnitOfWork::_unplace(Class& state, const Record& record) {
   const auto& record_class = *state.record_class;
   const auto& image = image_of(record);
-  for (auto& [mask, index] : state.indexes) {
-    const auto [first, last] = index.equal_range(hash_keys(cell_keys(record_class, image, mask)));
-    for (auto at = first; at != last; ++at) {
-      if (at->second == record.id()) {
-        index.erase(at);
-        break;
-      }
-    }
-  }
   for (const auto& link : record_class.parent_links()) {
     const auto field = *record_class.field_index(link.field);
     const auto parent = link_value(image, field);
@@ -567,29 +575,19 @@ void UnitOfWork::_unplace(Class& state, const Record& record) {
     if (scope == _scopes.end()) continue;
     auto& ids = scope->second.ids;
     const auto at = std::lower_bound(ids.begin(), ids.end(), record.id());
-    if (at != ids.end() && *at == record.id()) {
-      ids.erase(at);
-      --_scoped_records;
-    }
-  }
-}
-
-void UnitOfWork::_forget_record(Class& state, std::int64_t id) {
-  const auto found = state.known.find(id);
-  if (found == state.known.end()) return;
-  // Only the indexes: the scope that held it is being let go.
-  const auto& image = image_of(found->second);
-  for (auto& [mask, index] : state.indexes) {
-    const auto [first, last] =
-        index.equal_range(hash_keys(cell_keys(*state.record_class, image, mask)));
-    for (auto at = first; at != last; ++at) {
-      if (at->second == id) {
-        index.erase(at);
-        break;
+    if (at == ids.end() || *at != record.id()) continue;
+    ids.erase(at);
+    --_scoped_records;
+    for (auto& [mask, index] : scope->second.indexes) {
+      const auto [first, last] = index.equal_range(cells_hash(record_class, image, mask));
+      for (auto entry = first; entry != last; ++entry) {
+        if (entry->second == record.id()) {
+          index.erase(entry);
+          break;
+        }
       }
     }
   }
-  state.known.erase(found);
 }
 
 asio::awaitable<std::vector<std::int64_t>> UnitOfWork::ids_under(const RecordClass& record_class,
@@ -745,60 +743,42 @@ asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std:
     std::uint64_t changed = 0;
     for (std::size_t i = 1; i < fields.size(); ++i) {
       if (!given.present[i]) continue;
-      const auto value = data.find(std::string(fields[i].name));
-      if (differs(record_class, before, i, given.values[i], *value)) changed |= bit(i);
+      if (differs(record_class, before, i, given.values[i], *given.given[i])) changed |= bit(i);
     }
-    // The record as stored with the given fields applied.
-    auto after = Record::from_image(record_class, [&](RowImage& image) {
-      for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0 && given.present[i]) {
-          set_cell(image, i, given.values[i]);
-        } else {
-          copy_cell(image, before, i);
-        }
-      }
-    });
-    _unplace(state, stored);
-    state.known.erase(id);
-    state.known.emplace(id, after);
-    _place(state, after);
-
     auto& changes = _changes.of(record_class.table_name());
-    if (const auto queued = state.insert_at.find(id); queued != state.insert_at.end()) {
-      state.inserts[queued->second] = after;  // still to be created: created as it is now
-    } else if (changed != 0) {
-      auto [pending, fresh] = state.updates.try_emplace(id, after, changed);
-      if (!fresh) pending->second = {after, pending->second.second | changed};
-      if (fresh) ++_queued_rows;
-    }
-    if (!_created_here(record_class, id)) {
-      if (changed != 0) {
-        if (state.unchanged.erase(id) != 0) erase_value(changes.unchanged, id);
-        auto at = state.changed_at.find(id);
-        if (at == state.changed_at.end()) {
-          at = state.changed_at.emplace(id, changes.changed.size()).first;
-          changes.changed.push_back(RecordChange{id, {}});
-        }
-        auto& change = changes.changed[at->second];
-        for (std::size_t i = 1; i < fields.size(); ++i) {
-          if ((changed & bit(i)) == 0) continue;
-          auto field = std::find_if(change.fields.begin(), change.fields.end(),
-                                    [&](const FieldChange& c) { return c.field == fields[i].name; });
-          if (field == change.fields.end()) {
-            change.fields.push_back(FieldChange{std::string(fields[i].name),
-                                                cell_json(record_class, before, i),
-                                                cell_json(record_class, image_of(after), i)});
-          } else {
-            field->after = cell_json(record_class, image_of(after), i);
-          }
-        }
-        _note(record_class.table_name());
-      } else if (!state.changed_at.contains(id) && state.unchanged.insert(id).second) {
+    if (changed == 0) {
+      // Every given value is stored already: nothing to write, the stored record stands.
+      if (!_created_here(record_class, id) && !state.changed_at.contains(id) &&
+          state.unchanged.insert(id).second) {
         changes.unchanged.push_back(id);
         _note(record_class.table_name());
       }
+      result = stored;
+    } else {
+      // The record as stored with the given fields applied.
+      auto after = Record::from_image(record_class, [&](RowImage& image) {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+          if (i != 0 && given.present[i]) {
+            set_cell(image, i, given.values[i]);
+          } else {
+            copy_cell(image, before, i);
+          }
+        }
+      });
+      _unplace(state, stored);
+      state.known.erase(id);
+      state.known.emplace(id, after);
+      _place(state, after);
+      if (const auto queued = state.insert_at.find(id); queued != state.insert_at.end()) {
+        state.inserts[queued->second] = after;  // still to be created: created as it is now
+      } else {
+        auto [pending, fresh] = state.updates.try_emplace(id, after, changed);
+        if (!fresh) pending->second = {after, pending->second.second | changed};
+        if (fresh) ++_queued_rows;
+      }
+      if (!_created_here(record_class, id)) _note_changed(state, stored, after, changed);
+      result = after;
     }
-    result = after;
     co_await _after_write();
   } catch (...) {
     failure = std::current_exception();
@@ -808,6 +788,34 @@ asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std:
     std::rethrow_exception(failure);
   }
   co_return std::move(*result);
+}
+
+void UnitOfWork::_note_changed(Class& state, const Record& before, const Record& after,
+                               std::uint64_t changed) {
+  const auto& record_class = *state.record_class;
+  const auto fields = record_class.fields();
+  const auto id = after.id();
+  auto& changes = _changes.of(record_class.table_name());
+  if (state.unchanged.erase(id) != 0) erase_value(changes.unchanged, id);
+  auto at = state.changed_at.find(id);
+  if (at == state.changed_at.end()) {
+    at = state.changed_at.emplace(id, changes.changed.size()).first;
+    changes.changed.push_back(RecordChange{id, {}});
+  }
+  auto& change = changes.changed[at->second];
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if ((changed & bit(i)) == 0) continue;
+    auto field = std::find_if(change.fields.begin(), change.fields.end(),
+                              [&](const FieldChange& c) { return c.field == fields[i].name; });
+    if (field == change.fields.end()) {
+      change.fields.push_back(FieldChange{std::string(fields[i].name),
+                                          cell_json(record_class, image_of(before), i),
+                                          cell_json(record_class, image_of(after), i)});
+    } else {
+      field->after = cell_json(record_class, image_of(after), i);
+    }
+  }
+  _note(record_class.table_name());
 }
 
 asio::awaitable<void> UnitOfWork::remove(const RecordClass& record_class, std::int64_t id) {

@@ -22,8 +22,8 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
-#include <list>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -94,6 +94,8 @@ class UnitOfWork {
   // The records of one class under one parent, every one of them known.
   struct Scope {
     std::vector<std::int64_t> ids;  // ascending
+    // Per set of fields a lookup compares: the hash of their keys -> identifiers.
+    std::unordered_map<std::uint64_t, std::unordered_multimap<std::size_t, std::int64_t>> indexes;
     std::list<ScopeKey>::iterator at;  // in _scope_order
     // A new parent's scope made by an insert under it, before a lookup has
     // checked that no stored record refers to the parent.
@@ -127,12 +129,14 @@ class UnitOfWork {
   void _place(Class& state, const Record& record);
   void _place_in_scopes(Class& state, const Record& record);
   void _unplace(Class& state, const Record& record);
-  void _forget_record(Class& state, std::int64_t id);
   [[nodiscard]] std::int64_t _next_id(Class& state);
   asio::awaitable<void> _reserve_ahead(Class& state);
   [[nodiscard]] bool _created_here(const RecordClass& record_class, std::int64_t id) const;
 
   void _note(std::string_view table);
+  // Notes the fields of `changed` as changed from `before` to `after`.
+  void _note_changed(Class& state, const Record& before, const Record& after,
+                     std::uint64_t changed);
   [[nodiscard]] std::size_t _queued() const noexcept { return _queued_rows; }
   [[nodiscard]] std::vector<ClassWrites> _take_writes();
   // Flushes, and ends the implicit transaction of a write outside a transaction.
@@ -153,7 +157,7 @@ class UnitOfWork {
   std::unordered_set<ScopeKey, ScopeKeyHash> _released;
   std::set<std::string, std::less<>> _locked;
   std::size_t _queued_rows = 0;
-  bool _alone = false;  // inside the transaction of one write outside a transaction
+  bool _alone = false;      // inside the transaction of one write outside a transaction
   bool _alone_now = false;  // the same, for the insert being made
   ChangeSet _changes;
   Observer _observer;

@@ -21,7 +21,7 @@ void append_json_key(const nlohmann::ordered_json& value, std::string& out) {
       out += '{';
       for (const auto& [key, member] : members) {
         out += nlohmann::ordered_json(*key).dump(-1, ' ', false,
-                                                  nlohmann::ordered_json::error_handler_t::ignore);
+                                                 nlohmann::ordered_json::error_handler_t::ignore);
         out += ':';
         append_json_key(*member, out);
         out += ',';
@@ -40,7 +40,8 @@ void append_json_key(const nlohmann::ordered_json& value, std::string& out) {
     case nlohmann::ordered_json::value_t::number_float: {
       const double number = value.get<double>();
       constexpr double integer_limit = 9.0e18;
-      if (std::isfinite(number) && std::trunc(number) == number && std::fabs(number) < integer_limit) {
+      if (std::isfinite(number) && std::trunc(number) == number &&
+          std::fabs(number) < integer_limit) {
         out += std::to_string(static_cast<std::int64_t>(number));
         return;
       }
@@ -52,37 +53,71 @@ void append_json_key(const nlohmann::ordered_json& value, std::string& out) {
   out += value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::ignore);
 }
 
+}  // namespace
+
 std::string json_key(const nlohmann::ordered_json& value) {
-  std::string key = "j";
+  std::string key;
   append_json_key(value, key);
   return key;
 }
 
-}  // namespace
+namespace {
 
-std::string cell_key(const RecordClass& record_class, const RowImage& image, std::size_t field) {
-  switch (image.kind(field)) {
-    case RowImage::CellKind::null:
-      return "n";
-    case RowImage::CellKind::integer:
-      return "i" + std::to_string(image.integer(field));
-    case RowImage::CellKind::text:
-      if (record_class.fields()[field].kind == FieldKind::json) {
-        return json_key(from_stored_text(record_class, image, field));
-      }
-      return "s" + std::string(image.text(field));
-  }
-  return "n";
+constexpr std::size_t null_hash = 0x9e3779b97f4a7c15ULL;
+
+std::size_t integer_hash(std::int64_t value) { return std::hash<std::int64_t>()(value); }
+
+std::size_t text_hash(std::string_view text) { return std::hash<std::string_view>()(text) ^ 1U; }
+
+std::size_t json_hash(const nlohmann::ordered_json& value) {
+  return std::hash<std::string>()(json_key(value)) ^ 2U;
 }
 
-std::string given_key(FieldKind kind, const SqlValue& converted,
-                      const nlohmann::ordered_json& given) {
-  if (std::holds_alternative<std::monostate>(converted)) return "n";
-  if (const auto* integer = std::get_if<std::int64_t>(&converted)) {
-    return "i" + std::to_string(*integer);
+}  // namespace
+
+std::size_t cell_hash(const RecordClass& record_class, const RowImage& image, std::size_t field) {
+  switch (image.kind(field)) {
+    case RowImage::CellKind::null:
+      return null_hash;
+    case RowImage::CellKind::integer:
+      return integer_hash(image.integer(field));
+    case RowImage::CellKind::text:
+      if (record_class.fields()[field].kind == FieldKind::json) {
+        return json_hash(from_stored_text(record_class, image, field));
+      }
+      return text_hash(image.text(field));
   }
-  if (kind == FieldKind::json) return json_key(given);
-  return "s" + std::get<std::string>(converted);
+  return null_hash;
+}
+
+std::size_t given_hash(const GivenValue& value) {
+  if (std::holds_alternative<std::monostate>(value.converted)) return null_hash;
+  if (const auto* integer = std::get_if<std::int64_t>(&value.converted)) {
+    return integer_hash(*integer);
+  }
+  if (value.kind == FieldKind::json) return json_hash(value.given);
+  return text_hash(std::get<std::string>(value.converted));
+}
+
+bool cell_equals(const RecordClass& record_class, const RowImage& image, std::size_t field,
+                 const GivenValue& value) {
+  switch (image.kind(field)) {
+    case RowImage::CellKind::null:
+      return std::holds_alternative<std::monostate>(value.converted);
+    case RowImage::CellKind::integer: {
+      const auto* integer = std::get_if<std::int64_t>(&value.converted);
+      return integer != nullptr && *integer == image.integer(field);
+    }
+    case RowImage::CellKind::text: {
+      const auto* text = std::get_if<std::string>(&value.converted);
+      if (text == nullptr) return false;
+      if (record_class.fields()[field].kind != FieldKind::json) return *text == image.text(field);
+      // The same text is the same value; other text may spell it otherwise.
+      return *text == image.text(field) ||
+             json_key(from_stored_text(record_class, image, field)) == json_key(value.given);
+    }
+  }
+  return false;
 }
 
 }  // namespace kelmarion::core::detail

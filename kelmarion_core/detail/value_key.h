@@ -1,9 +1,9 @@
 #pragma once
 
-// The key a stored or given value is compared by, so that lookups and the
-// check for an unchanged update compare values, not their spelling: a JSON
-// object's keys in another order, or 1.0 for 1, give the same key. Keys of
-// different kinds never collide ("n" absent, "i" integer, "s" text, "j" JSON).
+// How stored and given values are compared, so that lookups and the check for
+// an unchanged update compare values, not their spelling: a JSON object's keys
+// in another order, or 1.0 for 1, are the same value. Equal values hash alike,
+// whichever side they come from.
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
@@ -15,13 +15,24 @@
 
 namespace kelmarion::core::detail {
 
-// The key of cell `field` of `image`, a row of `record_class`.
-[[nodiscard]] std::string cell_key(const RecordClass& record_class, const RowImage& image,
-                                   std::size_t field);
+// A value given for a field: `converted` is what to_sql_value() made of `given`.
+struct GivenValue {
+  FieldKind kind;
+  const SqlValue& converted;
+  const nlohmann::ordered_json& given;
+};
 
-// The key of a value given for a field of `kind`: `converted` is what
-// to_sql_value() made of `given`.
-[[nodiscard]] std::string given_key(FieldKind kind, const SqlValue& converted,
-                                    const nlohmann::ordered_json& given);
+// The hash of cell `field` of `image`, a row of `record_class`.
+[[nodiscard]] std::size_t cell_hash(const RecordClass& record_class, const RowImage& image,
+                                    std::size_t field);
+[[nodiscard]] std::size_t given_hash(const GivenValue& value);
+
+// Whether cell `field` holds the given value. Throws DatabaseError when the
+// cell holds JSON nested too deep to read.
+[[nodiscard]] bool cell_equals(const RecordClass& record_class, const RowImage& image,
+                               std::size_t field, const GivenValue& value);
+
+// The text JSON values compare by: objects' keys sorted, integral numbers as integers.
+[[nodiscard]] std::string json_key(const nlohmann::ordered_json& value);
 
 }  // namespace kelmarion::core::detail

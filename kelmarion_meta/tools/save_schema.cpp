@@ -33,7 +33,8 @@ std::unordered_set<std::int64_t> touched_by(const core::ClassChanges& changes) {
 // that the save did not touch, and returns them as stored; then deletes them
 // when `prune`, once all are found (a deleted parent hides its records).
 asio::awaitable<std::vector<core::Record>> settle_stale(core::AsyncSession& session,
-                                                       const std::string& schema_name, bool prune) {
+                                                        const std::string& schema_name,
+                                                        bool prune) {
   const auto& schema_class = SourceSchema::record_class();
   core::Condition condition(SourceSchema::schema_name == schema_name);
   const auto schemas =

@@ -255,9 +255,9 @@ TEST_F(HostileText, ControlCharactersAreEscapedInTextOutputAndBadUtf8RefusedInJs
   const std::string red = "\x1b[31mred\nline\x7f";
   const std::string shown_red = R"(\x1b[31mred\nline\x7f)";
   const std::string next_line = "c\u0085";  // U+0085, a C1 control
-  const auto engine = create_database(
-      "controls.db", "CREATE TABLE " + identifier(red) + " (" + identifier(next_line) +
-                         " TEXT); CREATE TABLE 表格 (x TEXT);");
+  const auto engine = create_database("controls.db", "CREATE TABLE " + identifier(red) + " (" +
+                                                         identifier(next_line) +
+                                                         " TEXT); CREATE TABLE 表格 (x TEXT);");
 
   const auto saved = tool({"-v", "save", "--engine", engine_url(engine), "--store", store()});
   ASSERT_EQ(saved.status, 0) << saved.err;
@@ -267,22 +267,24 @@ TEST_F(HostileText, ControlCharactersAreEscapedInTextOutputAndBadUtf8RefusedInJs
   EXPECT_THAT(tree.out, HasSubstr(R"(c\u0085  TEXT)"));
   EXPECT_THAT(tree.out, HasSubstr("  table 表格\n"));
   const auto refused = tool({"show", "--store", store(), "--schema", red});
-  EXPECT_EQ(refused.err, "kelmarion-meta: error: schema '" + shown_red + "': not in store '" +
-                             store() + "'\n");
+  EXPECT_EQ(refused.err,
+            "kelmarion-meta: error: schema '" + shown_red + "': not in store '" + store() + "'\n");
   for (const auto& run : {saved, tree, refused}) {
     EXPECT_THAT(run.out + run.err, AllOf(Not(HasSubstr("\x1b")), Not(HasSubstr("\u0085"))));
   }
 
   // Replaced by U+FFFD in JSON, two such names would read back as one.
-  execute(store(), "UPDATE source_table SET table_name = CAST(X'6162FF' AS TEXT) "
-                   "WHERE table_name = '表格'");
+  execute(store(),
+          "UPDATE source_table SET table_name = CAST(X'6162FF' AS TEXT) "
+          "WHERE table_name = '表格'");
   EXPECT_THAT(tool({"show", "--store", store()}).out, HasSubstr(R"(  table ab\xff)"));
   const auto shown_json = tool({"show", "--store", store(), "--format", "json"});
   EXPECT_EQ(shown_json.status, 2);
   EXPECT_THAT(shown_json.out, IsEmpty());
   EXPECT_THAT(shown_json.err,
               AllOf(StartsWith("kelmarion-meta: error: document text at [0].tables["),
-                    EndsWith(R"(].table_name is not valid UTF-8: 'ab\xff')" "\n")));
+                    EndsWith(R"(].table_name is not valid UTF-8: 'ab\xff')"
+                             "\n")));
   EXPECT_EQ(shown_json.err.find('\n'), shown_json.err.size() - 1);
 }
 

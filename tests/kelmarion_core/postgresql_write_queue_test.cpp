@@ -84,8 +84,8 @@ class PostgresqlWriteQueue : public ::testing::Test {
   // committing even after a failure so that what came before it stays.
   static std::shared_ptr<Document> save(core::AsyncSession& session, Document document,
                                         bool in_transaction) {
-    meta::SourceStore store({.db = &session, .engine_name = "sqlite:///g.db",
-                             .schema_name = "bench"});
+    meta::SourceStore store(
+        {.db = &session, .engine_name = "sqlite:///g.db", .schema_name = "bench"});
     auto shared = std::make_shared<Document>(std::move(document));
     if (in_transaction) run(session.begin());
     try {
@@ -210,16 +210,21 @@ TEST_F(PostgresqlWriteQueue, LookupsSeeEveryWriteOfTheTransactionAndNothingUndon
   const auto& columns = SourceColumn::record_class();
   const auto column_named = [&](std::int64_t table_id, const char* name) {
     return run(QueryService::query_columns_first(
-        &session, columns, {SourceColumn::source_table_id == table_id, SourceColumn::name == name}));
+        &session, columns,
+        {SourceColumn::source_table_id == table_id, SourceColumn::name == name}));
   };
 
   run(session.begin());
-  const auto first = DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "a"}});
-  const auto second = DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "b"}});
+  const auto first =
+      DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "a"}});
+  const auto second =
+      DataService::db_insert(&session, SourceTable::record_class(), {{"table_name", "b"}});
   EXPECT_FALSE(column_named(first.id(), "x"));  // the first's children are known: none
-  const auto x = DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "x"}});
+  const auto x =
+      DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "x"}});
   // Written without a lookup under a parent whose children were not asked for.
-  (void)DataService::db_insert(&session, columns, {{"source_table_id", second.id()}, {"name", "y"}});
+  (void)DataService::db_insert(&session, columns,
+                               {{"source_table_id", second.id()}, {"name", "y"}});
   ASSERT_TRUE(column_named(second.id(), "y"));
   EXPECT_EQ(column_named(first.id(), "x")->id(), x.id());
 
@@ -227,13 +232,17 @@ TEST_F(PostgresqlWriteQueue, LookupsSeeEveryWriteOfTheTransactionAndNothingUndon
   (void)run(DataService::db_update(&session, x.id(), columns, {{"source_table_id", second.id()}}));
   EXPECT_FALSE(column_named(first.id(), "x"));
   EXPECT_EQ(column_named(second.id(), "x")->id(), x.id());
-  EXPECT_EQ(run(QueryService::query_all(&session, columns, SourceColumn::source_table_id == second.id())).size(), 2U);
+  EXPECT_EQ(
+      run(QueryService::query_all(&session, columns, SourceColumn::source_table_id == second.id()))
+          .size(),
+      2U);
 
   run(session.commit());
 
   EXPECT_EQ(store.contents().at("source_column").rows, 2U);
   run(session.begin());
-  (void)DataService::db_insert(&session, columns, {{"source_table_id", first.id()}, {"name", "gone"}});
+  (void)DataService::db_insert(&session, columns,
+                               {{"source_table_id", first.id()}, {"name", "gone"}});
   run(session.rollback());
   EXPECT_EQ(store.contents().at("source_column").rows, 2U);
 }

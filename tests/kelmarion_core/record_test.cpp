@@ -71,26 +71,6 @@ TEST(RecordClassDefinition, MoreFieldsThanAWriteCanNameAreRefused) {
               ThrowsMessage<Error>(HasSubstr("record class 'too_wide': 65 fields")));
 }
 
-TEST(RecordValues, CopiesShareValuesAndTakingThemLeavesOtherCopiesWhole) {
-  const auto& record_class = meta::SourcePrimaryKey::record_class();
-  std::vector<Json> values(record_class.fields().size());
-  values[0] = 7;
-  values[1] = "pk_orders";
-  const Record record(record_class, values);
-  Record copy = record;
-  EXPECT_EQ(&copy[record_class.fields()[1].name], &record[record_class.fields()[1].name]);
-
-  auto taken = std::move(copy).take_values();  // shared: a copy is handed over
-  taken[1] = "changed";
-  EXPECT_EQ(record[record_class.fields()[1].name], "pk_orders");
-  EXPECT_EQ(record.id(), 7);
-
-  Record alone(record_class, values);
-  const auto* held = &alone[record_class.fields()[1].name];
-  auto moved = std::move(alone).take_values();  // not shared: handed over as it is
-  EXPECT_EQ(&moved[1], held);
-}
-
 TEST(RecordFromImage, ReadsEachCellAsItsFieldsKindWouldBeRead) {
   const auto& record_class = meta::SourceForeignKey::record_class();
   const auto index = [&](std::string_view name) { return *record_class.field_index(name); };
@@ -131,8 +111,6 @@ TEST(RecordFromImage, ReadsEachCellAsItsFieldsKindWouldBeRead) {
   EXPECT_EQ(long_record["name"], "short");
   EXPECT_EQ(long_record["referred_table"], long_name);
   EXPECT_EQ(long_record["constrained_columns"], Json::array({"a", "b"}));
-  auto values = Record(record_class, std::move(copied)).take_values();
-  EXPECT_EQ(values[index("constrained_columns")], Json::array({"a", "b"}));
 
   // An image nothing was written to reads as all NULL, copied or not.
   RowImage untouched(record_class.fields().size());

@@ -14,8 +14,7 @@ const core::RecordClass& SourceSchema::record_class() {
       },
       // Not unique: a store given no schema name looks its schema up as absent
       // and stores the document's name, so repeated saves may add records.
-      {{{"schema_name"}, false}},
-      {},
+      {{{"schema_name"}, false}}, {},
       // Looking a schema up by name takes that schema's lock: two first saves
       // of one schema never both create its record.
       "schema_name");
