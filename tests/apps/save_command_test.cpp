@@ -4,7 +4,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "apps/store_backend.h"
 #include "apps/tool_test.h"
+#include "support/write_counter.h"
 
 namespace kelmarion::testing {
 namespace {
@@ -155,6 +157,28 @@ TEST_F(SaveCommand, VerboseShowsTheLibraryLogOnStderr) {
               AllOf(HasSubstr("正在处理表: orders"), HasSubstr("正在处理视图: order_totals")));
   EXPECT_THAT(verbose.out, HasSubstr("saved schema 'main'"));
 }
+
+// A save that finds every record as stored sends no write at all: no row gets a
+// new version and no trigger of the host's fires.
+class SaveCommandOnStore : public StoreBackendTest {};
+
+TEST_P(SaveCommandOnStore, ResaveOfAnUnchangedSchemaWritesNoRow) {
+  const auto engine = create_shop();
+  const std::vector<std::string> save{"save", "--engine", engine_url(engine), "--schema",
+                                      "main", "--store",  store_url()};
+  const auto first = tool(save);
+  ASSERT_EQ(first.status, 0) << first.err;
+  count_writes(store_url());
+
+  const auto second = tool(save);
+
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_THAT(counted_writes(store_url()), IsEmpty());
+  EXPECT_EQ(summary_row(second.out, "total"),
+            (RecordCounts{0, 0, summary_row(first.out, "total").created, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SaveCommandOnStore, all_store_backends(), store_backend_name);
 
 }  // namespace
 }  // namespace kelmarion::testing

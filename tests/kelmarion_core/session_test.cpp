@@ -9,12 +9,14 @@
 #include "kelmarion_core/query_service.h"
 #include "kelmarion_meta/generate/entity_table/source_schema.h"
 #include "kelmarion_meta/generate/entity_table/source_table.h"
+#include "support/store_fixture.h"
 #include "support/test_support.h"
 
 namespace kelmarion::core {
 namespace {
 
 using kelmarion::testing::run;
+using kelmarion::testing::StoreKind;
 using meta::SourceSchema;
 using meta::SourceTable;
 
@@ -74,6 +76,61 @@ TEST(AsyncSession, ReportsStoresItCannotOpen) {
               ::testing::ThrowsMessage<ConfigurationError>(::testing::AllOf(
                   ::testing::HasSubstr("mysql://u@h/db"), ::testing::Not(::testing::HasSubstr("pw")))));
 }
+
+// A host's trigger that rewrites a table's comment on every update. SQLite
+// cannot assign to NEW: there an AFTER trigger sets it.
+constexpr const char* postgresql_comment_trigger =
+    "CREATE FUNCTION set_comment() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+    "NEW.comment := 'set by trigger'; RETURN NEW; END $$;"
+    "CREATE TRIGGER set_comment BEFORE UPDATE ON source_table FOR EACH ROW "
+    "EXECUTE FUNCTION set_comment()";
+constexpr const char* sqlite_comment_trigger =
+    "CREATE TRIGGER set_comment AFTER UPDATE ON source_table FOR EACH ROW "
+    "WHEN NEW.comment IS NOT 'set by trigger' BEGIN "
+    "UPDATE source_table SET comment = 'set by trigger' "
+    "WHERE source_table_id = NEW.source_table_id; END";
+
+class SessionUnderHostTrigger : public kelmarion::testing::StoreTest {};
+
+// Inside a transaction an update returns the record with the given values, not
+// what the store's trigger makes of them; a read in a later transaction, or
+// outside one, returns what the store holds.
+TEST_P(SessionUnderHostTrigger, UpdateReturnsGivenValuesAndLaterReadsTheStoredOnes) {
+  const auto& tables = SourceTable::record_class();
+  const auto schema =
+      DataService::db_insert(&session(), SourceSchema::record_class(), {{"schema_name", "s"}});
+  const auto table = DataService::db_insert(
+      &session(), tables,
+      {{"source_schema_id", schema.id()}, {"table_name", "orders"}, {"comment", "original"}});
+  run(session().execute(GetParam() == StoreKind::postgresql ? postgresql_comment_trigger
+                                                            : sqlite_comment_trigger));
+  const auto find_orders = [&] {
+    return run(QueryService::query_columns_first(
+        &session(), tables,
+        {SourceTable::source_schema_id == schema.id(), SourceTable::table_name == "orders"}));
+  };
+
+  run(session().begin());
+  (void)find_orders();  // known to the transaction before the update, as in a save
+  const nlohmann::ordered_json given = {{"comment", "given"}};
+  const auto updated = run(DataService::db_update(&session(), table.id(), tables, given));
+  run(session().commit());
+
+  EXPECT_EQ(updated["comment"], "given");
+  EXPECT_EQ(updated["table_name"], "orders");
+  const auto stored = run(QueryService::query_all(&session(), tables));
+  ASSERT_EQ(stored.size(), 1U);
+  EXPECT_EQ(stored[0]["comment"], "set by trigger");
+  run(session().begin());
+  const auto found_later = find_orders();
+  run(session().commit());
+  ASSERT_TRUE(found_later);
+  EXPECT_EQ((*found_later)["comment"], "set by trigger");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SessionUnderHostTrigger,
+                         ::testing::Values(StoreKind::sqlite_file, StoreKind::postgresql),
+                         kelmarion::testing::store_kind_name);
 
 }  // namespace
 }  // namespace kelmarion::core

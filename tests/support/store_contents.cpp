@@ -69,6 +69,15 @@ std::int64_t sqlite_integer(sqlite3* db, const std::string& sql) {
   return sqlite3_column_int64(statement.get(), 0);
 }
 
+std::vector<std::string> sqlite_texts(sqlite3* db, const std::string& sql) {
+  const auto statement = prepare(db, sql);
+  std::vector<std::string> texts;
+  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+    texts.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0)));
+  }
+  return texts;
+}
+
 StoreContents sqlite_contents(const std::filesystem::path& file) {
   const auto db = open_sqlite_file(file);
   std::vector<std::string> tables;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace kelmarion::testing {
 
@@ -49,6 +50,8 @@ using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
 void sqlite_execute(sqlite3* db, const std::string& sql);
 // The first column of the first row `sql` returns; throws std::runtime_error without one.
 [[nodiscard]] std::int64_t sqlite_integer(sqlite3* db, const std::string& sql);
+// The first column, never NULL, of every row `sql` returns, as text.
+[[nodiscard]] std::vector<std::string> sqlite_texts(sqlite3* db, const std::string& sql);
 
 struct PostgresqlCloser {
   void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
