@@ -20,21 +20,24 @@ class AsyncSession;
 
 class DataService {
  public:
-  // Stores a new record built from `create_model` and returns it as stored, its
-  // identifier readable at once. Runs to completion on the calling thread.
+  // Stores a new record built from `create_model` and returns it: the given
+  // fields, converted by kind, and its identifier, readable at once. Inside a
+  // transaction the write is queued (see AsyncSession); outside one it is
+  // committed before the call returns. Runs on the calling thread.
   // Throws ConfigurationError when `db` is null, DatabaseError when the store fails.
   [[nodiscard]] static Record db_insert(AsyncSession* db, const RecordClass& model_class,
                                         const nlohmann::ordered_json& create_model);
 
   // Sets the fields present in `update_model` on the record whose identifier is
   // `primary_id`, keeping the other fields and the identifier, and yields the
-  // record as stored. `db` and `update_model` are borrowed until the awaited call
-  // completes. Throws ConfigurationError when `db` is null, DatabaseError when
-  // the store fails or holds no such record.
-  [[nodiscard]] static asio::awaitable<Record> db_update(AsyncSession* db,
-                                                         std::int64_t primary_id,
-                                                         const RecordClass& model_class,
-                                                         const nlohmann::ordered_json& update_model);
+  // record as this session last read or wrote it with those fields applied.
+  // When every given field already holds its value, nothing is written.
+  // `db` and `update_model` are borrowed until the awaited call completes. Throws
+  // ConfigurationError when `db` is null, DatabaseError when the store fails or holds no such
+  // record.
+  [[nodiscard]] static asio::awaitable<Record> db_update(
+      AsyncSession* db, std::int64_t primary_id, const RecordClass& model_class,
+      const nlohmann::ordered_json& update_model);
 
   // Deletes the record whose identifier is `primary_id`, if there is one. Same
   // errors as db_update, but a missing record is not one.

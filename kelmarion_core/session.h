@@ -20,14 +20,17 @@
 //   transaction need no query at all;
 // - db_insert returns at once a record built from the given data and an
 //   identifier reserved ahead; db_update returns the record as this session
-//   last read or wrote it, with the given fields applied. JSON values come back
-//   as given (a PostgreSQL store may keep an object's keys in another order);
+//   last read or wrote it, with the given fields applied. Values compare as
+//   values: an update whose fields all hold their values already writes nothing
+//   and returns the record as read; written JSON values come back as given (a
+//   PostgreSQL store may keep an object's keys in another order);
 // - the writes are queued and sent per record class in a few statements before
 //   any query that reads the store, when many are queued, and at commit(). So a
 //   value the store refuses fails that later call (the transaction is lost
-//   either way), and a change a host's trigger makes to a row is seen when the
-//   row is next read from the store, in a later transaction;
-// - an update that would leave every given field as stored writes nothing.
+//   either way). A change a host's trigger makes to a row is seen by the reads
+//   that go to the store (query_all, query_by_ids) once the row is sent, and by
+//   lookups in a later transaction: a lookup answers from the records this
+//   transaction read or wrote;
 // Outside a transaction nothing is kept between calls, and each write commits
 // by itself before the call returns. db_insert, a plain call, then blocks while
 // it waits for the store; inside a transaction it waits only when no identifier

@@ -79,9 +79,11 @@ struct Wanted {
       }
       const auto& a = terms[i - 1];
       const auto& b = terms[i];
-      const bool same = record_class.fields()[b.field].kind == FieldKind::json
-                            ? json_key(*a.given) == json_key(*b.given)
-                            : a.converted == b.converted;
+      const auto kind = record_class.fields()[b.field].kind;
+      const bool same = kind == FieldKind::json   ? json_key(*a.given) == json_key(*b.given)
+                        : kind == FieldKind::text ? to_sql_value("", "", kind, *a.given) ==
+                                                        to_sql_value("", "", kind, *b.given)
+                                                  : a.converted == b.converted;
       contradictory = contradictory || !same;
       terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(i));
     }
@@ -166,10 +168,14 @@ nlohmann::ordered_json cell_json(const RecordClass& record_class, const RowImage
 // Whether the given value differs from the stored cell; a stored value that
 // cannot be read counts as different, so that the write repairs it.
 bool differs(const RecordClass& record_class, const RowImage& stored, std::size_t field,
-             const SqlValue& converted, const nlohmann::ordered_json& given) {
+             const nlohmann::ordered_json& given) {
+  const auto& spec = record_class.fields()[field];
+  // A value that does not fit its field throws here, before anything is queued.
+  const auto converted = spec.kind == FieldKind::text && given.is_string()
+                             ? SqlValue{}
+                             : to_sql_value(record_class.table_name(), spec.name, spec.kind, given);
   try {
-    return !cell_equals(record_class, stored, field,
-                        {record_class.fields()[field].kind, converted, given});
+    return !cell_equals(record_class, stored, field, {spec.kind, converted, given});
   } catch (const DatabaseError&) {
     return true;
   }
@@ -656,27 +662,66 @@ void UnitOfWork::_note(std::string_view table) {
   if (_observer) _observer(table);
 }
 
+Record UnitOfWork::_new_record(const RecordClass& record_class, const nlohmann::ordered_json& data,
+                               std::int64_t id, const RowImage* base) {
+  if (!data.is_object()) {
+    throw DocumentTypeError(fmt::format("{}: record data must be an object, got {}",
+                                        record_class.table_name(), data.type_name()));
+  }
+  const auto fields = record_class.fields();
+  // Texts given as texts are copied once, into the image; other values are
+  // converted first, so that the image is made at its final size.
+  _converted.resize(fields.size());
+  _given.assign(fields.size(), nullptr);
+  std::uint64_t converted = 0;
+  std::size_t text_bytes = 0;
+  for (auto entry = data.begin(); entry != data.end(); ++entry) {
+    const auto index = record_class.field_index(entry.key());
+    // The identifier is the store's to assign; one given in the data is ignored.
+    if (!index || *index == 0) continue;
+    const auto& field = fields[*index];
+    const auto& value = entry.value();
+    _given[*index] = &value;
+    if (field.kind == FieldKind::text && value.is_string()) {
+      text_bytes += value.get_ref<const std::string&>().size();
+      continue;
+    }
+    _converted[*index] = to_sql_value(record_class.table_name(), field.name, field.kind, value);
+    converted |= bit(*index);
+    if (const auto* text = std::get_if<std::string>(&_converted[*index]))
+      text_bytes += text->size();
+  }
+  if (base != nullptr) {
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+      if (_given[i] == nullptr && base->kind(i) == RowImage::CellKind::text) {
+        text_bytes += base->text(i).size();
+      }
+    }
+  }
+  return Record::from_image(record_class, [&](RowImage& image) {
+    image.reserve_text(text_bytes);
+    image.set_integer(0, id);
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+      if ((converted & bit(i)) != 0) {
+        set_cell(image, i, _converted[i]);
+      } else if (_given[i] != nullptr) {
+        image.set_text(i, _given[i]->get_ref<const std::string&>());
+      } else if (base != nullptr) {
+        copy_cell(image, *base, i);
+      }
+    }
+  });
+}
+
 Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::ordered_json& data) {
   _refuse_write(record_class);
-  auto given = collect_field_values(record_class, data);
   const bool alone = !_in_transaction();
   if (alone) _connection.execute_now(_begin_sql);
   _alone_now = alone;
   try {
     auto& state = _class(record_class);
     const auto id = _next_id(state);
-    const auto fields = record_class.fields();
-    auto record = Record::from_image(record_class, [&](RowImage& image) {
-      std::size_t text_bytes = 0;
-      for (const auto& value : given.values) {
-        if (const auto* text = std::get_if<std::string>(&value)) text_bytes += text->size();
-      }
-      image.reserve_text(text_bytes);
-      image.set_integer(0, id);
-      for (std::size_t i = 1; i < fields.size(); ++i) {
-        if (given.present[i]) set_cell(image, i, given.values[i]);
-      }
-    });
+    auto record = _new_record(record_class, data, id, nullptr);
     state.insert_at.emplace(id, state.inserts.size());
     state.inserts.push_back(record);
     ++_queued_rows;
@@ -719,7 +764,10 @@ Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::order
 asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std::int64_t id,
                                            const nlohmann::ordered_json& data) {
   _refuse_write(record_class);
-  auto given = collect_field_values(record_class, data);
+  if (!data.is_object()) {
+    throw DocumentTypeError(fmt::format("{}: record data must be an object, got {}",
+                                        record_class.table_name(), data.type_name()));
+  }
   if (!_in_transaction()) co_await _begin_alone();
   std::optional<Record> result;
   std::exception_ptr failure;
@@ -741,9 +789,10 @@ asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std:
     const auto& before = image_of(stored);
     const auto fields = record_class.fields();
     std::uint64_t changed = 0;
-    for (std::size_t i = 1; i < fields.size(); ++i) {
-      if (!given.present[i]) continue;
-      if (differs(record_class, before, i, given.values[i], *given.given[i])) changed |= bit(i);
+    for (auto entry = data.begin(); entry != data.end(); ++entry) {
+      const auto index = record_class.field_index(entry.key());
+      if (!index || *index == 0) continue;
+      if (differs(record_class, before, *index, entry.value())) changed |= bit(*index);
     }
     auto& changes = _changes.of(record_class.table_name());
     if (changed == 0) {
@@ -756,15 +805,7 @@ asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std:
       result = stored;
     } else {
       // The record as stored with the given fields applied.
-      auto after = Record::from_image(record_class, [&](RowImage& image) {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-          if (i != 0 && given.present[i]) {
-            set_cell(image, i, given.values[i]);
-          } else {
-            copy_cell(image, before, i);
-          }
-        }
-      });
+      auto after = _new_record(record_class, data, id, &before);
       _unplace(state, stored);
       state.known.erase(id);
       state.known.emplace(id, after);

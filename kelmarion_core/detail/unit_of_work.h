@@ -130,6 +130,11 @@ class UnitOfWork {
   void _place_in_scopes(Class& state, const Record& record);
   void _unplace(Class& state, const Record& record);
   [[nodiscard]] std::int64_t _next_id(Class& state);
+  // A new record `id` of the fields `data` gives (keys that are no field
+  // ignored), the other fields from `base` when given.
+  [[nodiscard]] Record _new_record(const RecordClass& record_class,
+                                   const nlohmann::ordered_json& data, std::int64_t id,
+                                   const RowImage* base);
   asio::awaitable<void> _reserve_ahead(Class& state);
   [[nodiscard]] bool _created_here(const RecordClass& record_class, std::int64_t id) const;
 
@@ -159,6 +164,9 @@ class UnitOfWork {
   std::size_t _queued_rows = 0;
   bool _alone = false;      // inside the transaction of one write outside a transaction
   bool _alone_now = false;  // the same, for the insert being made
+  // Scratch of _new_record(), by field: converted values, values as given.
+  std::vector<SqlValue> _converted;
+  std::vector<const nlohmann::ordered_json*> _given;
   ChangeSet _changes;
   Observer _observer;
 };

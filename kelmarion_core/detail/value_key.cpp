@@ -91,6 +91,9 @@ std::size_t cell_hash(const RecordClass& record_class, const RowImage& image, st
 }
 
 std::size_t given_hash(const GivenValue& value) {
+  if (value.kind == FieldKind::text && value.given.is_string()) {
+    return text_hash(value.given.get_ref<const std::string&>());
+  }
   if (std::holds_alternative<std::monostate>(value.converted)) return null_hash;
   if (const auto* integer = std::get_if<std::int64_t>(&value.converted)) {
     return integer_hash(*integer);
@@ -101,6 +104,10 @@ std::size_t given_hash(const GivenValue& value) {
 
 bool cell_equals(const RecordClass& record_class, const RowImage& image, std::size_t field,
                  const GivenValue& value) {
+  if (value.kind == FieldKind::text && value.given.is_string()) {
+    return image.kind(field) == RowImage::CellKind::text &&
+           image.text(field) == value.given.get_ref<const std::string&>();
+  }
   switch (image.kind(field)) {
     case RowImage::CellKind::null:
       return std::holds_alternative<std::monostate>(value.converted);

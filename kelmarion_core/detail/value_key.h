@@ -15,7 +15,8 @@
 
 namespace kelmarion::core::detail {
 
-// A value given for a field: `converted` is what to_sql_value() made of `given`.
+// A value given for a field: `converted` is what to_sql_value() made of `given`
+// (left empty for a text given for a text field: it is read from `given`).
 struct GivenValue {
   FieldKind kind;
   const SqlValue& converted;
