@@ -446,7 +446,11 @@ asio::awaitable<bool> PostgresqlConnection::refers_to_any(
     const RecordClass& record_class, std::size_t link_field,
     const std::vector<std::int64_t>& parents) {
   if (parents.empty() || !co_await _ensure_table(record_class)) co_return false;
-  const std::vector<std::string> parameters{id_array(parents)};
+  // The block's range: identifiers another session took from the sequence in
+  // between may fall in it, and then their records count too (the scope is
+  // read from the store, which is never wrong).
+  const auto [lowest, highest] = std::minmax_element(parents.begin(), parents.end());
+  const std::vector<std::string> parameters{std::to_string(*lowest), std::to_string(*highest)};
   const auto result =
       co_await _run(render_refers_to_any(record_class, link_field, Dialect::postgresql), parameters,
                     _what(record_class));

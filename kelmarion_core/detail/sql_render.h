@@ -45,9 +45,8 @@ struct RenderedSql {
 [[nodiscard]] std::string render_select_children(const RecordClass& record_class,
                                                  std::size_t link_field, Dialect dialect);
 
-// One row when some record's `link_field` holds one of the first parameter's
-// identifiers (PostgreSQL: an array), or lies between the first and the
-// second (SQLite).
+// One row when some record's `link_field` lies between the first and the
+// second parameter.
 [[nodiscard]] std::string render_refers_to_any(const RecordClass& record_class,
                                                std::size_t link_field, Dialect dialect);
 

@@ -73,7 +73,8 @@ class StoreConnection {
       const std::vector<std::int64_t>& parents) = 0;
 
   // Whether some record's `link_field` holds one of `parents`, which are
-  // identifiers this transaction reserved in one call of reserve().
+  // identifiers this transaction reserved in one call of reserve(); true may
+  // also mean an identifier between them that another session took.
   [[nodiscard]] virtual asio::awaitable<bool> refers_to_any(
       const RecordClass& record_class, std::size_t link_field,
       const std::vector<std::int64_t>& parents) = 0;

@@ -16,8 +16,9 @@ namespace {
 // Parents whose scopes one read brings: the parent looked under and the
 // siblings a save walks next.
 constexpr std::size_t window_parents = 256;
-// Known records kept in scopes before the least recently used scopes are let go.
-constexpr std::size_t scoped_record_limit = 1U << 17U;
+// Known records kept in scopes before the least recently used scopes are let
+// go: a few windows' worth, so that memory does not grow with the schema.
+constexpr std::size_t scoped_record_limit = 1U << 14U;
 // Queued rows that make the next awaited call flush first.
 constexpr std::size_t flush_rows = 4096;
 constexpr std::size_t first_block = 32;
@@ -348,6 +349,8 @@ std::optional<UnitOfWork::ScopeKey> UnitOfWork::_scope_of(const RecordClass& rec
 asio::awaitable<std::optional<Record>> UnitOfWork::find_first(const RecordClass& record_class,
                                                               const Condition& condition) {
   (void)term_mask(record_class, condition);
+  // Inserts are plain calls and cannot send the queue: the lookup before them does.
+  if (_queued() >= flush_rows) co_await flush();
   const auto lock_field = record_class.lock_field();
   if (!lock_field.empty()) {
     for (const auto& term : condition.terms()) {
@@ -493,8 +496,7 @@ void UnitOfWork::_close_scope(const ScopeKey& key, bool forget_records) {
   {
     auto& state = _class(*key.record_class);
     for (const auto id : ids) {
-      // A record queued for writing, or in another scope, stays known.
-      if (state.insert_at.contains(id) || state.updates.contains(id)) continue;
+      // The queue holds its own copy of a record still to be sent.
       const auto known = state.known.find(id);
       if (known == state.known.end()) continue;
       const auto& image = image_of(known->second);
@@ -740,6 +742,7 @@ Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::order
     }
     state.known.emplace(id, record);
     _place(state, record);
+    _close_oldest_scopes();
     _changes.of(record_class.table_name()).created.push_back(id);
     _note(record_class.table_name());
     if (alone) {
