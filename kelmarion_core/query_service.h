@@ -3,6 +3,7 @@
 // QueryService reads records through a session.
 
 #include <asio/awaitable.hpp>
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,6 +25,16 @@ class QueryService {
   // DatabaseError when the store fails.
   [[nodiscard]] static asio::awaitable<std::optional<Record>> query_columns_first(
       AsyncSession* db, const RecordClass& model_class, Condition condition);
+
+  // The same with the condition's terms as plain arguments, so that a host
+  // awaits it without a braced temporary (which g++ 12 destroys twice inside a
+  // co_await): `co_await query_columns_first(db, cls, A == 1, B == "x")`.
+  template <typename... Rest>
+  requires(sizeof...(Rest) >= 1 && (std::convertible_to<Rest, std::optional<Predicate>> && ...))
+      [[nodiscard]] static asio::awaitable<std::optional<Record>> query_columns_first(
+          AsyncSession* db, const RecordClass& model_class, Predicate first, Rest... rest) {
+    return query_columns_first(db, model_class, Condition(std::move(first), std::move(rest)...));
+  }
 
   // Every record of `model_class` that satisfies `condition` (all records for an
   // empty condition), by identifier. Same errors as query_columns_first.

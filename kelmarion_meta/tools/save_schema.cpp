@@ -74,9 +74,8 @@ asio::awaitable<SaveResult> save_in_transaction(core::AsyncSession& session,
   co_await session.lock_schema(schema_name);
   if (!engine_name) engine_name = co_await stored_engine_name(session, schema_name);
   SourceStore store({.db = &session, .engine_name = engine_name, .schema_name = schema_name});
-  SaveMetaOptions options{.metadata = std::move(document)};
   SaveResult result;
-  result.document = co_await store.save_meta(std::move(options));
+  result.document = co_await store.save_meta(std::move(document));
   result.stale = co_await settle_stale(session, schema_name, prune);
   co_return result;
 }

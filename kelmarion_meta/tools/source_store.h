@@ -83,6 +83,12 @@ class SourceStore {
   // from the store. Records stored before a failure stay stored unless the host
   // rolls its transaction back.
   [[nodiscard]] asio::awaitable<std::shared_ptr<Document>> save_meta(SaveMetaOptions options = {});
+  // The same for a document alone, so that a host awaits it without a braced
+  // temporary (which g++ 12 destroys twice inside a co_await).
+  [[nodiscard]] asio::awaitable<std::shared_ptr<Document>> save_meta(
+      std::shared_ptr<Document> metadata) {
+    return save_meta(SaveMetaOptions{.metadata = std::move(metadata)});
+  }
 
   [[nodiscard]] core::AsyncSession* db() const noexcept { return _db; }
   [[nodiscard]] const std::optional<std::string>& engine_name() const noexcept {

@@ -210,8 +210,7 @@ TEST_F(PostgresqlWriteQueue, LookupsSeeEveryWriteOfTheTransactionAndNothingUndon
   const auto& columns = SourceColumn::record_class();
   const auto column_named = [&](std::int64_t table_id, const char* name) {
     return run(QueryService::query_columns_first(
-        &session, columns,
-        {SourceColumn::source_table_id == table_id, SourceColumn::name == name}));
+        &session, columns, SourceColumn::source_table_id == table_id, SourceColumn::name == name));
   };
 
   run(session.begin());
