@@ -790,7 +790,6 @@ asio::awaitable<Record> UnitOfWork::update(const RecordClass& record_class, std:
     }
     const auto stored = state.known.at(id);
     const auto& before = image_of(stored);
-    const auto fields = record_class.fields();
     std::uint64_t changed = 0;
     for (auto entry = data.begin(); entry != data.end(); ++entry) {
       const auto index = record_class.field_index(entry.key());
