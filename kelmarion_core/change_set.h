@@ -38,11 +38,6 @@ struct ClassChanges {
   std::vector<std::int64_t> unchanged;  // updated with the values they held
   std::vector<std::int64_t> deleted;
   std::vector<std::int64_t> stale;  // in the save's scope, untouched by it
-
-  // Records the unit of work wrote or found as they were.
-  [[nodiscard]] std::size_t touched() const noexcept {
-    return created.size() + changed.size() + unchanged.size();
-  }
 };
 
 class ChangeSet {

@@ -325,7 +325,7 @@ asio::awaitable<void> UnitOfWork::_after_write() {
   if (_alone) {
     _alone = false;
     co_await commit();
-  } else if (_queued() >= flush_rows) {
+  } else if (_queued_rows >= flush_rows) {
     co_await flush();
   }
 }
@@ -350,7 +350,7 @@ asio::awaitable<std::optional<Record>> UnitOfWork::find_first(const RecordClass&
                                                               const Condition& condition) {
   (void)term_mask(record_class, condition);
   // Inserts are plain calls and cannot send the queue: the lookup before them does.
-  if (_queued() >= flush_rows) co_await flush();
+  if (_queued_rows >= flush_rows) co_await flush();
   const auto lock_field = record_class.lock_field();
   if (!lock_field.empty()) {
     for (const auto& term : condition.terms()) {
@@ -493,24 +493,16 @@ void UnitOfWork::_close_scope(const ScopeKey& key, bool forget_records) {
   _scoped_records -= ids.size();
   _released.insert(key);
   if (!forget_records) return;
-  {
-    auto& state = _class(*key.record_class);
-    for (const auto id : ids) {
-      // The queue holds its own copy of a record still to be sent.
-      const auto known = state.known.find(id);
-      if (known == state.known.end()) continue;
-      const auto& image = image_of(known->second);
-      bool elsewhere = false;
-      for (const auto& link : key.record_class->parent_links()) {
-        const auto field = *key.record_class->field_index(link.field);
-        const auto parent = link_value(image, field);
-        if (field != key.link && parent &&
-            _scopes.contains(ScopeKey{key.record_class, field, *parent})) {
-          elsewhere = true;
-        }
-      }
-      if (!elsewhere) state.known.erase(known);
-    }
+  auto& state = _class(*key.record_class);
+  for (const auto id : ids) {
+    // The queue holds its own copy of a record still to be sent; a record in
+    // another scope stays known.
+    const auto known = state.known.find(id);
+    if (known == state.known.end()) continue;
+    bool elsewhere = false;
+    _each_scope_of(*key.record_class, image_of(known->second),
+                   [&](std::size_t /*link*/, Scope& /*scope*/) { elsewhere = true; });
+    if (!elsewhere) state.known.erase(known);
   }
 }
 
@@ -542,51 +534,48 @@ std::optional<Record> UnitOfWork::_match(const ScopeKey& key, const Condition& c
 const Record& UnitOfWork::_know(const Record& record) {
   auto& state = _class(record.record_class());
   const auto [at, inserted] = state.known.try_emplace(record.id(), record);
-  if (inserted) {
-    _place(state, record);
-  } else {
-    _place_in_scopes(state, at->second);  // a scope just read may be new to it
-  }
+  // Also when known already: a scope just read may be new to it.
+  _place(state, at->second);
   return at->second;
 }
 
-void UnitOfWork::_place(Class& state, const Record& record) { _place_in_scopes(state, record); }
-
-void UnitOfWork::_place_in_scopes(Class& state, const Record& record) {
-  const auto& record_class = *state.record_class;
-  const auto& image = image_of(record);
+template <typename Visit>
+void UnitOfWork::_each_scope_of(const RecordClass& record_class, const RowImage& image,
+                                Visit visit) {
   for (const auto& link : record_class.parent_links()) {
     const auto field = *record_class.field_index(link.field);
     const auto parent = link_value(image, field);
     if (!parent) continue;
     const auto scope = _scopes.find(ScopeKey{&record_class, field, *parent});
-    if (scope == _scopes.end()) continue;
-    auto& ids = scope->second.ids;
+    if (scope != _scopes.end()) visit(field, scope->second);
+  }
+}
+
+void UnitOfWork::_place(Class& state, const Record& record) {
+  const auto& record_class = *state.record_class;
+  const auto& image = image_of(record);
+  _each_scope_of(record_class, image, [&](std::size_t /*link*/, Scope& scope) {
+    auto& ids = scope.ids;
     const auto at = std::lower_bound(ids.begin(), ids.end(), record.id());
-    if (at != ids.end() && *at == record.id()) continue;
+    if (at != ids.end() && *at == record.id()) return;
     ids.insert(at, record.id());
     ++_scoped_records;
-    for (auto& [mask, index] : scope->second.indexes) {
+    for (auto& [mask, index] : scope.indexes) {
       index.emplace(cells_hash(record_class, image, mask), record.id());
     }
-  }
+  });
 }
 
 void UnitOfWork::_unplace(Class& state, const Record& record) {
   const auto& record_class = *state.record_class;
   const auto& image = image_of(record);
-  for (const auto& link : record_class.parent_links()) {
-    const auto field = *record_class.field_index(link.field);
-    const auto parent = link_value(image, field);
-    if (!parent) continue;
-    const auto scope = _scopes.find(ScopeKey{&record_class, field, *parent});
-    if (scope == _scopes.end()) continue;
-    auto& ids = scope->second.ids;
+  _each_scope_of(record_class, image, [&](std::size_t /*link*/, Scope& scope) {
+    auto& ids = scope.ids;
     const auto at = std::lower_bound(ids.begin(), ids.end(), record.id());
-    if (at == ids.end() || *at != record.id()) continue;
+    if (at == ids.end() || *at != record.id()) return;
     ids.erase(at);
     --_scoped_records;
-    for (auto& [mask, index] : scope->second.indexes) {
+    for (auto& [mask, index] : scope.indexes) {
       const auto [first, last] = index.equal_range(cells_hash(record_class, image, mask));
       for (auto entry = first; entry != last; ++entry) {
         if (entry->second == record.id()) {
@@ -595,7 +584,7 @@ void UnitOfWork::_unplace(Class& state, const Record& record) {
         }
       }
     }
-  }
+  });
 }
 
 asio::awaitable<std::vector<std::int64_t>> UnitOfWork::ids_under(const RecordClass& record_class,
@@ -648,11 +637,11 @@ asio::awaitable<void> UnitOfWork::_reserve_ahead(Class& state) {
   state.block_size = std::min(state.block_size * 2, largest_block);
 }
 
-std::int64_t UnitOfWork::_next_id(Class& state) {
+std::int64_t UnitOfWork::_next_id(Class& state, bool alone) {
   if (state.ids_left() == 0) {
     // Nothing reserved ahead (an insert without a lookup before it): wait here.
     // A write alone takes the one identifier it needs.
-    auto ids = _connection.reserve_now(*state.record_class, _alone_now ? 1 : state.block_size);
+    auto ids = _connection.reserve_now(*state.record_class, alone ? 1 : state.block_size);
     state.blocks.push_back(Class::Block{std::move(ids), 0});
     state.block_size = std::min(state.block_size * 2, largest_block);
   }
@@ -719,10 +708,9 @@ Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::order
   _refuse_write(record_class);
   const bool alone = !_in_transaction();
   if (alone) _connection.execute_now(_begin_sql);
-  _alone_now = alone;
   try {
     auto& state = _class(record_class);
-    const auto id = _next_id(state);
+    const auto id = _next_id(state, alone);
     auto record = _new_record(record_class, data, id, nullptr);
     state.insert_at.emplace(id, state.inserts.size());
     state.inserts.push_back(record);

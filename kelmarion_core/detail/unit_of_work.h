@@ -127,9 +127,14 @@ class UnitOfWork {
   // Adds a record read from the store (unless known) and returns the known one.
   const Record& _know(const Record& record);
   void _place(Class& state, const Record& record);
-  void _place_in_scopes(Class& state, const Record& record);
+  // Calls `visit(link field, scope)` for each held scope the record of
+  // `image` belongs to.
+  template <typename Visit>
+  void _each_scope_of(const RecordClass& record_class, const RowImage& image, Visit visit);
   void _unplace(Class& state, const Record& record);
-  [[nodiscard]] std::int64_t _next_id(Class& state);
+  // The next reserved identifier; reserves (blocking) when none is left, one
+  // alone for a write outside a transaction.
+  [[nodiscard]] std::int64_t _next_id(Class& state, bool alone);
   // A new record `id` of the fields `data` gives (keys that are no field
   // ignored), the other fields from `base` when given.
   [[nodiscard]] Record _new_record(const RecordClass& record_class,
@@ -142,7 +147,6 @@ class UnitOfWork {
   // Notes the fields of `changed` as changed from `before` to `after`.
   void _note_changed(Class& state, const Record& before, const Record& after,
                      std::uint64_t changed);
-  [[nodiscard]] std::size_t _queued() const noexcept { return _queued_rows; }
   [[nodiscard]] std::vector<ClassWrites> _take_writes();
   // Flushes, and ends the implicit transaction of a write outside a transaction.
   asio::awaitable<void> _after_write();
@@ -162,8 +166,7 @@ class UnitOfWork {
   std::unordered_set<ScopeKey, ScopeKeyHash> _released;
   std::set<std::string, std::less<>> _locked;
   std::size_t _queued_rows = 0;
-  bool _alone = false;      // inside the transaction of one write outside a transaction
-  bool _alone_now = false;  // the same, for the insert being made
+  bool _alone = false;  // inside the transaction of one write outside a transaction
   // Scratch of _new_record(), by field: converted values, values as given.
   std::vector<SqlValue> _converted;
   std::vector<const nlohmann::ordered_json*> _given;
