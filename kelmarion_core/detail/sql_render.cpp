@@ -126,13 +126,19 @@ std::string render_ids_under(const RecordClass& record_class, const std::vector<
   return sql;
 }
 
-std::string render_insert_row(const RecordClass& record_class) {
+std::string render_insert_rows(const RecordClass& record_class, std::size_t rows) {
+  const auto field_count = record_class.fields().size();
   std::string values;
-  for (std::size_t i = 0; i < record_class.fields().size(); ++i) {
-    if (i != 0) values += ", ";
-    values += placeholder(Dialect::sqlite, static_cast<int>(i) + 1);
+  int number = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    values += row == 0 ? "(" : ", (";
+    for (std::size_t i = 0; i < field_count; ++i) {
+      if (i != 0) values += ", ";
+      values += placeholder(Dialect::sqlite, ++number);
+    }
+    values += ')';
   }
-  return fmt::format("INSERT INTO {} ({}) VALUES ({})", quote_identifier(record_class.table_name()),
+  return fmt::format("INSERT INTO {} ({}) VALUES {}", quote_identifier(record_class.table_name()),
                      column_list(record_class), values);
 }
 

@@ -55,8 +55,9 @@ struct RenderedSql {
 [[nodiscard]] std::string render_ids_under(const RecordClass& record_class,
                                            const std::vector<ParentStep>& path, Dialect dialect);
 
-// SQLite: INSERT of one row, every field a parameter in field order.
-[[nodiscard]] std::string render_insert_row(const RecordClass& record_class);
+// SQLite: INSERT of `rows` rows, every field a parameter, in field order row
+// after row.
+[[nodiscard]] std::string render_insert_rows(const RecordClass& record_class, std::size_t rows);
 // SQLite: UPDATE of the fields of `mask` (parameters in field order) of the
 // record whose identifier is the last parameter.
 [[nodiscard]] std::string render_update_row(const RecordClass& record_class, std::uint64_t mask);

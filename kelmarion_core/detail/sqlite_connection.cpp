@@ -17,6 +17,9 @@ namespace {
 // Text columns of a row read at once before they are copied (the rest are copied
 // one by one).
 constexpr std::size_t inline_row_texts = 16;
+// Rows one INSERT statement writes at most (a power of two), unless SQLite's
+// limit of parameters allows fewer.
+constexpr std::size_t rows_per_insert = 32;
 
 // Resets a statement on every path out of a use, so that it neither holds a read
 // lock nor keeps a failed state for its next use.
@@ -116,6 +119,13 @@ bool SqliteConnection::_ensure_table(const RecordClass& record_class) {
   return true;
 }
 
+sqlite3_stmt* SqliteConnection::_insert_statement(const RecordClass& record_class,
+                                                  std::size_t rows) {
+  auto& statement = _insert_statements[{&record_class, rows}];
+  if (statement == nullptr) statement = _statement(render_insert_rows(record_class, rows));
+  return statement;
+}
+
 sqlite3_stmt* SqliteConnection::_statement(const std::string& sql) {
   auto found = _statements.find(sql);
   if (found == _statements.end()) {
@@ -136,7 +146,7 @@ void SqliteConnection::_bind(sqlite3_stmt* statement, int number, const SqlValue
   } else {
     result = sqlite3_bind_null(statement, number);
   }
-  check_sqlite(result, _db.get(), what, sqlite3_sql(statement));
+  check_sqlite(result, _db.get(), what, statement);
 }
 
 void SqliteConnection::_bind_cell(sqlite3_stmt* statement, int number, const RowImage& image,
@@ -156,7 +166,7 @@ void SqliteConnection::_bind_cell(sqlite3_stmt* statement, int number, const Row
       result = sqlite3_bind_null(statement, number);
       break;
   }
-  check_sqlite(result, _db.get(), what, sqlite3_sql(statement));
+  check_sqlite(result, _db.get(), what, statement);
 }
 
 void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_stmt* statement,
@@ -182,7 +192,7 @@ void SqliteConnection::_read_row_into(const RecordClass& record_class, sqlite3_s
     const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, column));
     const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
     if (text == nullptr && size != 0) {
-      throw_sqlite_error(SQLITE_NOMEM, _db.get(), _what(record_class), sqlite3_sql(statement));
+      throw_sqlite_statement_error(SQLITE_NOMEM, _db.get(), _what(record_class), statement);
     }
     const std::string_view bytes(size == 0 ? "" : text, size);
     if (text_count == texts.size()) {
@@ -208,8 +218,7 @@ std::vector<Record> SqliteConnection::_records(const RecordClass& record_class,
   const StatementUse use(statement);
   const auto what = _what(record_class);
   std::vector<Record> records;
-  while (check_sqlite(sqlite3_step(statement), _db.get(), what, sqlite3_sql(statement)) ==
-         SQLITE_ROW) {
+  while (check_sqlite(sqlite3_step(statement), _db.get(), what, statement) == SQLITE_ROW) {
     records.push_back(Record::from_image(
         record_class, [&](RowImage& image) { _read_row_into(record_class, statement, image); }));
   }
@@ -218,7 +227,7 @@ std::vector<Record> SqliteConnection::_records(const RecordClass& record_class,
 
 void SqliteConnection::_run(sqlite3_stmt* statement, std::string_view what) {
   const StatementUse use(statement);
-  check_sqlite(sqlite3_step(statement), _db.get(), what, sqlite3_sql(statement));
+  check_sqlite(sqlite3_step(statement), _db.get(), what, statement);
 }
 
 asio::awaitable<std::vector<Record>> SqliteConnection::select(const RecordClass& record_class,
@@ -251,8 +260,8 @@ asio::awaitable<bool> SqliteConnection::refers_to_any(const RecordClass& record_
   const auto [lowest, highest] = std::minmax_element(parents.begin(), parents.end());
   _bind(statement, 1, SqlValue{*lowest}, _what(record_class));
   _bind(statement, 2, SqlValue{*highest}, _what(record_class));
-  co_return check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class),
-                         sqlite3_sql(statement)) == SQLITE_ROW;
+  co_return check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class), statement) ==
+      SQLITE_ROW;
 }
 
 asio::awaitable<std::vector<std::int64_t>> SqliteConnection::select_ids_under(
@@ -264,9 +273,9 @@ asio::awaitable<std::vector<std::int64_t>> SqliteConnection::select_ids_under(
   }
   auto* statement = _statement(render_ids_under(record_class, path, Dialect::sqlite));
   const StatementUse use(statement);
-  _bind(statement, 1, SqlValue{root}, _what(record_class));
-  while (check_sqlite(sqlite3_step(statement), _db.get(), _what(record_class),
-                      sqlite3_sql(statement)) == SQLITE_ROW) {
+  const auto what = _what(record_class);
+  _bind(statement, 1, SqlValue{root}, what);
+  while (check_sqlite(sqlite3_step(statement), _db.get(), what, statement) == SQLITE_ROW) {
     ids.push_back(sqlite3_column_int64(statement, 0));
   }
   co_return ids;
@@ -325,14 +334,26 @@ void SqliteConnection::write_now(const ClassWrites& writes) {
       _run(statement, what);
     }
   }
-  if (!writes.inserts.empty()) {
-    auto* statement = _statement(render_insert_row(record_class));
-    for (const auto* row : writes.inserts) {
+  // Rows go in statements of many rows: each statement's own cost (its start,
+  // its end, its undo journal) is paid once per chunk instead of once per row.
+  // The chunks are of a few sizes (powers of two), so that a few prepared
+  // statements serve every count of rows.
+  const auto variables =
+      static_cast<std::size_t>(sqlite3_limit(_db.get(), SQLITE_LIMIT_VARIABLE_NUMBER, -1));
+  auto most_rows = rows_per_insert;
+  while (most_rows > 1 && most_rows * field_count > variables) most_rows /= 2;
+  for (std::size_t first = 0; first < writes.inserts.size();) {
+    auto rows = most_rows;
+    while (rows > writes.inserts.size() - first) rows /= 2;
+    auto* statement = _insert_statement(record_class, rows);
+    int number = 0;
+    for (std::size_t row = first; row < first + rows; ++row) {
       for (std::size_t i = 0; i < field_count; ++i) {
-        _bind_cell(statement, static_cast<int>(i) + 1, *row, i, what);
+        _bind_cell(statement, ++number, *writes.inserts[row], i, what);
       }
-      _run(statement, what);
     }
+    first += rows;
+    _run(statement, what);
   }
 }
 

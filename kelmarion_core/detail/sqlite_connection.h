@@ -62,6 +62,8 @@ class SqliteConnection final : public StoreConnection {
   bool _ensure_table(const RecordClass& record_class);
   [[nodiscard]] StoreLayout _read_layout();
   sqlite3_stmt* _statement(const std::string& sql);
+  // The INSERT of `rows` rows of `record_class`.
+  sqlite3_stmt* _insert_statement(const RecordClass& record_class, std::size_t rows);
   [[nodiscard]] std::string _what(const RecordClass& record_class) const;
   void _bind(sqlite3_stmt* statement, int number, const SqlValue& value, std::string_view what);
   void _bind_cell(sqlite3_stmt* statement, int number, const RowImage& image, std::size_t field,
@@ -79,6 +81,7 @@ class SqliteConnection final : public StoreConnection {
   // Declared before the statements so that it is destroyed after them.
   SqliteDatabase _db;
   std::unordered_map<std::string, SqliteStatement> _statements;  // by SQL text
+  std::map<std::pair<const RecordClass*, std::size_t>, sqlite3_stmt*> _insert_statements;
   std::unordered_set<const RecordClass*> _ready_tables;
   // The next identifier to hand out per class, in this transaction.
   std::unordered_map<const RecordClass*, std::int64_t> _next_ids;

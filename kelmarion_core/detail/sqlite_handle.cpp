@@ -29,6 +29,12 @@ void throw_sqlite_error(int result, sqlite3* db, std::string_view what, std::str
                       std::string(sql));
 }
 
+void throw_sqlite_statement_error(int result, sqlite3* db, std::string_view what,
+                                  sqlite3_stmt* statement) {
+  const char* sql = statement != nullptr ? sqlite3_sql(statement) : nullptr;
+  throw_sqlite_error(result, db, what, sql != nullptr ? std::string_view(sql) : std::string_view());
+}
+
 SqliteDatabase open_sqlite(const std::string& path, int flags, std::string_view what) {
   sqlite3* raw = nullptr;
   const int result = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);

@@ -38,6 +38,20 @@ inline int check_sqlite(int result, sqlite3* db, std::string_view what, std::str
   throw_sqlite_error(result, db, what, sql);
 }
 
+// As above, with the SQL of `statement`, read only when the check fails (long
+// statements would otherwise be measured for every bind).
+[[noreturn]] void throw_sqlite_statement_error(int result, sqlite3* db, std::string_view what,
+                                               sqlite3_stmt* statement);
+inline int check_sqlite(int result, sqlite3* db, std::string_view what, sqlite3_stmt* statement) {
+  constexpr int ok = 0;      // SQLITE_OK
+  constexpr int row = 100;   // SQLITE_ROW
+  constexpr int done = 101;  // SQLITE_DONE
+  if (result == ok || result == row || result == done) [[likely]] {
+    return result;
+  }
+  throw_sqlite_statement_error(result, db, what, statement);
+}
+
 // Opens a database with `flags` (SQLITE_OPEN_*), checked.
 [[nodiscard]] SqliteDatabase open_sqlite(const std::string& path, int flags, std::string_view what);
 
