@@ -209,10 +209,13 @@ struct UnitOfWork::Class {
   };
   std::vector<Block> blocks;
   std::size_t block_size = first_block;
-  std::vector<std::int64_t> created;  // in this transaction, ascending
   // Per (link field, block of the parent class): whether stored records refer
   // to the block's identifiers.
   std::map<std::pair<std::size_t, std::size_t>, bool> refers_to_block;
+
+  // The identifiers of the change set's records of the class, ascending, as of
+  // when a window last needed them.
+  std::vector<std::int64_t> touched;
 
   // Where each record touched stands in the change set.
   std::unordered_map<std::int64_t, std::size_t> changed_at;
@@ -444,29 +447,45 @@ asio::awaitable<void> UnitOfWork::_complete(const ScopeKey& key) {
 std::vector<std::int64_t> UnitOfWork::_window_from(const ScopeKey& key) {
   std::vector<std::int64_t> window{key.parent};
   if (!_in_transaction()) return window;
-  // The parent's siblings are the records of its own scope.
   const auto& link_name = key.record_class->fields()[key.link].name;
   const RecordClass* parent_class = nullptr;
   for (const auto& link : key.record_class->parent_links()) {
     if (link.field == link_name) parent_class = find_record_class(link.parent_table);
   }
   if (parent_class == nullptr) return window;
-  auto& parents = _class(*parent_class);
-  const auto parent = parents.known.find(key.parent);
-  if (parent == parents.known.end()) return window;
-  const auto& image = image_of(parent->second);
-  for (const auto& link : parent_class->parent_links()) {
-    const auto field = *parent_class->field_index(link.field);
-    const auto grandparent = link_value(image, field);
-    if (!grandparent) continue;
-    const auto siblings = _scopes.find(ScopeKey{parent_class, field, *grandparent});
-    if (siblings == _scopes.end()) continue;
-    const auto& ids = siblings->second.ids;
-    for (auto at = std::upper_bound(ids.begin(), ids.end(), key.parent);
-         at != ids.end() && window.size() < window_parents; ++at) {
+  const auto add_after = [&](const std::vector<std::int64_t>& ascending) {
+    for (auto at = std::upper_bound(ascending.begin(), ascending.end(), key.parent);
+         at != ascending.end() && window.size() < window_parents; ++at) {
       if (!_scopes.contains(ScopeKey{key.record_class, key.link, *at})) window.push_back(*at);
     }
-    break;
+  };
+  // The parent's siblings are the records of its own scope, while it is held.
+  auto& parents = _class(*parent_class);
+  if (const auto parent = parents.known.find(key.parent); parent != parents.known.end()) {
+    const auto& image = image_of(parent->second);
+    for (const auto& link : parent_class->parent_links()) {
+      const auto field = *parent_class->field_index(link.field);
+      const auto grandparent = link_value(image, field);
+      if (!grandparent) continue;
+      const auto siblings = _scopes.find(ScopeKey{parent_class, field, *grandparent});
+      if (siblings == _scopes.end()) continue;
+      add_after(siblings->second.ids);
+      return window;
+    }
+  }
+  // Let go since (a save's late walk over records it saved early): the records
+  // of the parent's class this transaction touched are the siblings it walks.
+  if (const auto* touched = _changes.find(parent_class->table_name())) {
+    const auto count =
+        touched->created.size() + touched->unchanged.size() + touched->changed.size();
+    auto& ids = parents.touched;
+    if (ids.size() != count) {
+      ids = touched->created;
+      ids.insert(ids.end(), touched->unchanged.begin(), touched->unchanged.end());
+      for (const auto& change : touched->changed) ids.push_back(change.id);
+      std::sort(ids.begin(), ids.end());
+    }
+    add_after(ids);
   }
   return window;
 }
@@ -627,8 +646,8 @@ asio::awaitable<std::vector<std::int64_t>> UnitOfWork::ids_under(const RecordCla
 bool UnitOfWork::_created_here(const RecordClass& record_class, std::int64_t id) const {
   const auto found = _classes.find(&record_class);
   if (found == _classes.end()) return false;
-  const auto& created = found->second->created;
-  return std::binary_search(created.begin(), created.end(), id);
+  // Identifiers handed out from this transaction's blocks are its new records'.
+  return found->second->block_of(id).has_value();
 }
 
 asio::awaitable<void> UnitOfWork::_reserve_ahead(Class& state) {
@@ -715,7 +734,6 @@ Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::order
     state.insert_at.emplace(id, state.inserts.size());
     state.inserts.push_back(record);
     ++_queued_rows;
-    state.created.push_back(id);
     // A new parent's scope is whatever is created under it here.
     for (const auto& link : record_class.parent_links()) {
       const auto field = *record_class.field_index(link.field);
