@@ -69,9 +69,62 @@ std::size_t integer_hash(std::int64_t value) { return std::hash<std::int64_t>()(
 
 std::size_t text_hash(std::string_view text) { return std::hash<std::string_view>()(text) ^ 1U; }
 
-std::size_t json_hash(const nlohmann::ordered_json& value) {
-  return std::hash<std::string>()(json_key(value)) ^ 2U;
+std::uint64_t mix(std::uint64_t value) {
+  // splitmix64's finaliser: every input bit reaches every output bit.
+  value ^= value >> 30U;
+  value *= 0xbf58476d1ce4e5b9ULL;
+  value ^= value >> 27U;
+  value *= 0x94d049bb133111ebULL;
+  return value ^ (value >> 31U);
 }
+
+// The hash of a JSON value, equal for values with equal json_key(), computed
+// from the value itself: making the key text costs an allocation per member.
+// Nesting is bounded by the JSON depth limit that every reader applies.
+std::uint64_t structure_hash(const nlohmann::ordered_json& value) {
+  using Type = nlohmann::ordered_json::value_t;
+  constexpr double integer_limit = 9.0e18;
+  switch (value.type()) {
+    case Type::null:
+      return null_hash;
+    case Type::boolean:
+      return mix(value.get<bool>() ? 3U : 4U);
+    case Type::number_integer:
+      return mix(static_cast<std::uint64_t>(value.get<std::int64_t>()));
+    case Type::number_unsigned: {
+      const auto number = value.get<std::uint64_t>();
+      constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+      return number <= largest ? mix(number) : mix(number) ^ 5U;
+    }
+    case Type::number_float: {
+      const double number = value.get<double>();
+      if (std::isfinite(number) && std::trunc(number) == number &&
+          std::fabs(number) < integer_limit) {
+        return mix(static_cast<std::uint64_t>(static_cast<std::int64_t>(number)));
+      }
+      return mix(std::hash<double>()(number)) ^ 6U;
+    }
+    case Type::string:
+      return mix(std::hash<std::string>()(value.get_ref<const std::string&>()) ^ 7U);
+    case Type::array: {
+      std::uint64_t hash = mix(value.size() ^ 8U);
+      for (const auto& element : value) hash = mix(hash ^ structure_hash(element));
+      return hash;
+    }
+    case Type::object: {
+      // Summed, so that the members' order does not count.
+      std::uint64_t sum = 0;
+      for (auto member = value.begin(); member != value.end(); ++member) {
+        sum += mix(std::hash<std::string>()(member.key()) ^ structure_hash(member.value()));
+      }
+      return mix(sum ^ value.size() ^ 9U);
+    }
+    default:
+      return std::hash<std::string>()(json_key(value));
+  }
+}
+
+std::size_t json_hash(const nlohmann::ordered_json& value) { return structure_hash(value) ^ 2U; }
 
 }  // namespace
 
