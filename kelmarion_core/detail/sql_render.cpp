@@ -91,9 +91,8 @@ std::string render_select_children(const RecordClass& record_class, std::size_t 
   const auto link = quote_identifier(record_class.fields()[link_field].name);
   const auto among =
       dialect == Dialect::sqlite ? "IN (SELECT value FROM json_each(?1))" : "= ANY($1::bigint[])";
-  return fmt::format("SELECT {} FROM {} WHERE {} {} ORDER BY {}", column_list(record_class),
-                     quote_identifier(record_class.table_name()), link, among,
-                     quote_identifier(record_class.id_field()));
+  return fmt::format("SELECT {} FROM {} WHERE {} {}", column_list(record_class),
+                     quote_identifier(record_class.table_name()), link, among);
 }
 
 std::string render_refers_to_any(const RecordClass& record_class, std::size_t link_field,

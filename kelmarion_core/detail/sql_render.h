@@ -41,7 +41,7 @@ struct RenderedSql {
 
 // SELECT of every field of the records whose field `link_field` holds one of
 // the identifiers of the first parameter (PostgreSQL: an array; SQLite: a JSON
-// list), by identifier.
+// list), in no order.
 [[nodiscard]] std::string render_select_children(const RecordClass& record_class,
                                                  std::size_t link_field, Dialect dialect);
 

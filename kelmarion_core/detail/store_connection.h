@@ -67,7 +67,8 @@ class StoreConnection {
   [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select(const RecordClass& record_class,
                                                                     const Condition& condition) = 0;
 
-  // Every record whose field `link_field` holds one of `parents`, by identifier.
+  // Every record whose field `link_field` holds one of `parents`, in no order
+  // (a sort in the store would copy every row once more).
   [[nodiscard]] virtual asio::awaitable<std::vector<Record>> select_children(
       const RecordClass& record_class, std::size_t link_field,
       const std::vector<std::int64_t>& parents) = 0;

@@ -11,6 +11,13 @@
 #include "kelmarion_core/errors.h"
 
 namespace kelmarion::core::detail {
+
+struct LookupTerm {
+  std::size_t field;
+  SqlValue converted;  // empty for a text given for a text field
+  const nlohmann::ordered_json* given;
+};
+
 namespace {
 
 // Parents whose scopes one read brings: the parent looked under and the
@@ -54,25 +61,27 @@ std::size_t cells_hash(const RecordClass& record_class, const RowImage& image, s
 
 // A lookup's terms as the values they compare with, in field order.
 struct Wanted {
-  struct Term {
-    std::size_t field;
-    SqlValue converted;
-    const nlohmann::ordered_json* given;
-  };
-  std::vector<Term> terms;
+  using Term = LookupTerm;
+  // Kept by the caller and reused: most lookups have two or three terms.
+  std::vector<Term>& terms;
   std::uint64_t mask = 0;
   bool contradictory = false;  // two terms on one field want different values
 
-  Wanted(const RecordClass& record_class, const Condition& condition) {
+  Wanted(const RecordClass& record_class, const Condition& condition, std::vector<Term>& scratch)
+      : terms(scratch) {
+    terms.clear();
     for (const auto& term : condition.terms()) {
       const auto field = *record_class.field_index(term->field_name);
       const auto& spec = record_class.fields()[field];
-      terms.push_back({field,
-                       to_sql_value(record_class.table_name(), spec.name, spec.kind, term->value),
-                       &term->value});
+      auto converted =
+          spec.kind == FieldKind::text && term->value.is_string()
+              ? SqlValue{}
+              : to_sql_value(record_class.table_name(), spec.name, spec.kind, term->value);
+      // In field order, stable: an insertion into a list this short.
+      auto at = terms.end();
+      while (at != terms.begin() && std::prev(at)->field > field) --at;
+      terms.insert(at, Term{field, std::move(converted), &term->value});
     }
-    std::stable_sort(terms.begin(), terms.end(),
-                     [](const Term& a, const Term& b) { return a.field < b.field; });
     for (std::size_t i = 1; i < terms.size();) {
       if (terms[i].field != terms[i - 1].field) {
         ++i;
@@ -180,6 +189,19 @@ bool differs(const RecordClass& record_class, const RowImage& stored, std::size_
   } catch (const DatabaseError&) {
     return true;
   }
+}
+
+void by_identifier(std::vector<Record>& records) {
+  // Sorted as (identifier, position) pairs: a record's identifier is read from
+  // its image, and moving records moves their shared state.
+  std::vector<std::pair<std::int64_t, std::size_t>> order;
+  order.reserve(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) order.emplace_back(records[i].id(), i);
+  std::sort(order.begin(), order.end());
+  std::vector<Record> sorted;
+  sorted.reserve(records.size());
+  for (const auto& [id, at] : order) sorted.push_back(std::move(records[at]));
+  records = std::move(sorted);
 }
 
 template <typename T>
@@ -393,7 +415,9 @@ asio::awaitable<std::vector<Record>> UnitOfWork::find_by_ids(const RecordClass& 
   if (ids.empty()) co_return std::vector<Record>{};
   co_await flush();
   // The identifier is field 0: the records whose "link" to themselves is listed.
-  co_return co_await _connection.select_children(record_class, 0, ids);
+  auto records = co_await _connection.select_children(record_class, 0, ids);
+  by_identifier(records);
+  co_return records;
 }
 
 asio::awaitable<UnitOfWork::Scope*> UnitOfWork::_new_parent_scope(const ScopeKey& key) {
@@ -435,7 +459,8 @@ asio::awaitable<void> UnitOfWork::_complete(const ScopeKey& key) {
   _close_scope(key, false);
   co_await flush();
   const auto window = _window_from(key);
-  const auto records = co_await _connection.select_children(*key.record_class, key.link, window);
+  auto records = co_await _connection.select_children(*key.record_class, key.link, window);
+  by_identifier(records);  // each then goes to the end of its scope
   for (const auto parent : window) {
     _open_scope(ScopeKey{key.record_class, key.link, parent});
     _released.erase(ScopeKey{key.record_class, key.link, parent});
@@ -528,7 +553,7 @@ void UnitOfWork::_close_scope(const ScopeKey& key, bool forget_records) {
 std::optional<Record> UnitOfWork::_match(const ScopeKey& key, const Condition& condition) {
   auto& state = _class(*key.record_class);
   const auto& record_class = *key.record_class;
-  const Wanted wanted(record_class, condition);
+  const Wanted wanted(record_class, condition, _wanted_terms);
   if (wanted.contradictory) return std::nullopt;
   auto& scope = _scopes.at(key);
   auto index = scope.indexes.find(wanted.mask);

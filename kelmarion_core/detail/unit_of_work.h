@@ -40,6 +40,8 @@
 
 namespace kelmarion::core::detail {
 
+struct LookupTerm;
+
 class UnitOfWork {
  public:
   // Called after each record the change set gains, with its table.
@@ -170,6 +172,7 @@ class UnitOfWork {
   // Scratch of _new_record(), by field: converted values, values as given.
   std::vector<SqlValue> _converted;
   std::vector<const nlohmann::ordered_json*> _given;
+  std::vector<LookupTerm> _wanted_terms;  // scratch of _match()
   ChangeSet _changes;
   Observer _observer;
 };
