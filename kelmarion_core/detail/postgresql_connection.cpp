@@ -366,6 +366,7 @@ asio::awaitable<bool> PostgresqlConnection::_ensure_table(const RecordClass& rec
     layout = _layout_from(tables, &versions);
   }
   check_store_layout(layout, _location);
+  layout.add_existing(_ready_tables);
   if (!layout.tables.contains(record_class.table_name())) {
     if (_read_only) co_return false;  // no table yet: no records
     std::optional<DatabaseError> failure;
@@ -392,6 +393,7 @@ bool PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
     layout = _layout_from(tables, &versions);
   }
   check_store_layout(layout, _location);
+  layout.add_existing(_ready_tables);
   if (!layout.tables.contains(record_class.table_name())) {
     if (_read_only) return false;
     try {

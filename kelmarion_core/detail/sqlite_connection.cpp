@@ -98,6 +98,7 @@ StoreLayout SqliteConnection::_read_layout() {
 bool SqliteConnection::_ensure_table(const RecordClass& record_class) {
   if (_ready_tables.contains(&record_class)) return true;
   const auto layout = _read_layout();
+  layout.add_existing(_ready_tables);
   if (layout.tables.contains(record_class.table_name())) {
     _ready_tables.insert(&record_class);
     return true;

@@ -29,6 +29,14 @@ struct StoreLayout {
   std::vector<std::optional<std::string>> versions;  // each row's layout_version as text
 
   [[nodiscard]] bool versioned() const { return tables.contains(version_table); }
+  // Adds the record classes whose tables exist to `ready`: one read of the
+  // layout serves every class of the session.
+  template <typename Set>
+  void add_existing(Set& ready) const {
+    for (const auto& table : tables) {
+      if (const auto* record_class = find_record_class(table)) ready.insert(record_class);
+    }
+  }
 };
 
 // A query whose rows are the names of the database's tables (in the schema new
