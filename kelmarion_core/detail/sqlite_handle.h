@@ -26,13 +26,18 @@ using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 [[noreturn]] void throw_sqlite_error(int result, sqlite3* db, std::string_view what,
                                      std::string_view sql);
 
-// Returns `result` when it is SQLITE_OK, SQLITE_ROW or SQLITE_DONE; otherwise
-// throws as throw_sqlite_error(). Inline: it runs for every bind and step.
-inline int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql = {}) {
+// Whether `result` is SQLITE_OK, SQLITE_ROW or SQLITE_DONE.
+inline bool sqlite_succeeded(int result) {
   constexpr int ok = 0;      // SQLITE_OK
   constexpr int row = 100;   // SQLITE_ROW
   constexpr int done = 101;  // SQLITE_DONE
-  if (result == ok || result == row || result == done) [[likely]] {
+  return result == ok || result == row || result == done;
+}
+
+// Returns `result` when it succeeded; otherwise throws as throw_sqlite_error().
+// Inline: it runs for every bind and step.
+inline int check_sqlite(int result, sqlite3* db, std::string_view what, std::string_view sql = {}) {
+  if (sqlite_succeeded(result)) [[likely]] {
     return result;
   }
   throw_sqlite_error(result, db, what, sql);
@@ -43,10 +48,7 @@ inline int check_sqlite(int result, sqlite3* db, std::string_view what, std::str
 [[noreturn]] void throw_sqlite_statement_error(int result, sqlite3* db, std::string_view what,
                                                sqlite3_stmt* statement);
 inline int check_sqlite(int result, sqlite3* db, std::string_view what, sqlite3_stmt* statement) {
-  constexpr int ok = 0;      // SQLITE_OK
-  constexpr int row = 100;   // SQLITE_ROW
-  constexpr int done = 101;  // SQLITE_DONE
-  if (result == ok || result == row || result == done) [[likely]] {
+  if (sqlite_succeeded(result)) [[likely]] {
     return result;
   }
   throw_sqlite_statement_error(result, db, what, statement);
