@@ -18,7 +18,7 @@ void SqliteFinalizer::operator()(sqlite3_stmt* statement) const noexcept {
 }
 
 static_assert(SQLITE_OK == 0 && SQLITE_ROW == 100 && SQLITE_DONE == 101,
-              "check_sqlite() spells out these codes");
+              "sqlite_succeeded() spells out these codes");
 
 void throw_sqlite_error(int result, sqlite3* db, std::string_view what, std::string_view sql) {
   const int extended = db != nullptr ? sqlite3_extended_errcode(db) : result;
