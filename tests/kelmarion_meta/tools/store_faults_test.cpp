@@ -181,6 +181,11 @@ std::string database_error_in_child_without_root(const std::function<void()>& at
   return message;
 }
 
+// Sessions that are meant to give up waiting for a lock give up soon.
+core::SessionOptions short_lock_wait() {
+  return core::SessionOptions{.lock_timeout = std::chrono::milliseconds(500)};
+}
+
 TEST_F(SqliteStoreFault, ReadOnlyStoreFileFailsNamingTheStoreAndChangesNothing) {
   const auto before = sqlite_contents(file());
   std::filesystem::permissions(file(), std::filesystem::perms::owner_read |
@@ -210,7 +215,7 @@ TEST_F(SqliteStoreFault, StoreHeldByAnotherWriterFailsAsBusyThenSavesOnceRelease
   const auto other_writer = open_sqlite_file(file());
   sqlite_execute(other_writer.get(), "BEGIN IMMEDIATE");
 
-  core::AsyncSession session(location());
+  core::AsyncSession session(location(), short_lock_wait());
   // The session waits out its busy timeout, then gives up.
   EXPECT_THAT(
       [&] { save(session, large_document(5)); },
@@ -228,7 +233,7 @@ TEST_F(SqliteStoreFault, StoreHeldByAnotherWriterSavesWhenItCommitsWithinTheBusy
   auto other_writer = open_sqlite_file(file());
   sqlite_execute(other_writer.get(), "BEGIN IMMEDIATE");
   sqlite_execute(other_writer.get(), "UPDATE source_schema SET comment = 'edited elsewhere'");
-  // Well inside the session's five seconds of waiting.
+  // Well inside the session's lock timeout (a minute by default).
   std::thread release([&other_writer] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sqlite_execute(other_writer.get(), "COMMIT");
@@ -250,7 +255,7 @@ TEST_F(SqliteStoreFault, ReaderHoldingTheStoreAtCommitFailsTheCommitAndChangesNo
   EXPECT_EQ(sqlite_integer(reader.get(), "SELECT count(*) FROM source_schema"), 1);
 
   // Writing needs no more than the reader allows; committing needs it gone.
-  core::AsyncSession session(location());
+  core::AsyncSession session(location(), short_lock_wait());
   EXPECT_THAT(
       [&] { save(session, large_document(5)); },
       ThrowsMessage<DatabaseError>(AllOf(HasSubstr(fmt::format("store '{}'", file().string())),
