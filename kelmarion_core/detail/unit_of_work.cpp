@@ -235,10 +235,6 @@ struct UnitOfWork::Class {
   // to the block's identifiers.
   std::map<std::pair<std::size_t, std::size_t>, bool> refers_to_block;
 
-  // The identifiers of the change set's records of the class, ascending, as of
-  // when a window last needed them.
-  std::vector<std::int64_t> touched;
-
   // Where each record touched stands in the change set.
   std::unordered_map<std::int64_t, std::size_t> changed_at;
   std::unordered_set<std::int64_t> unchanged;
@@ -478,10 +474,11 @@ std::vector<std::int64_t> UnitOfWork::_window_from(const ScopeKey& key) {
     if (link.field == link_name) parent_class = find_record_class(link.parent_table);
   }
   if (parent_class == nullptr) return window;
-  const auto add_after = [&](const std::vector<std::int64_t>& ascending) {
-    for (auto at = std::upper_bound(ascending.begin(), ascending.end(), key.parent);
-         at != ascending.end() && window.size() < window_parents; ++at) {
-      if (!_scopes.contains(ScopeKey{key.record_class, key.link, *at})) window.push_back(*at);
+  // The siblings after the parent, nearest first; those whose scope is held
+  // need no read.
+  const auto add = [&](auto first, auto last) {
+    for (; first != last && window.size() < window_parents; ++first) {
+      if (!_scopes.contains(ScopeKey{key.record_class, key.link, *first})) window.push_back(*first);
     }
   };
   // The parent's siblings are the records of its own scope, while it is held.
@@ -494,24 +491,27 @@ std::vector<std::int64_t> UnitOfWork::_window_from(const ScopeKey& key) {
       if (!grandparent) continue;
       const auto siblings = _scopes.find(ScopeKey{parent_class, field, *grandparent});
       if (siblings == _scopes.end()) continue;
-      add_after(siblings->second.ids);
+      const auto& ids = siblings->second.ids;
+      add(std::upper_bound(ids.begin(), ids.end(), key.parent), ids.end());
       return window;
     }
   }
   // Let go since (a save's late walk over records it saved early): the records
   // of the parent's class this transaction touched are the siblings it walks.
-  if (const auto* touched = _changes.find(parent_class->table_name())) {
-    const auto count =
-        touched->created.size() + touched->unchanged.size() + touched->changed.size();
-    auto& ids = parents.touched;
-    if (ids.size() != count) {
-      ids = touched->created;
-      ids.insert(ids.end(), touched->unchanged.begin(), touched->unchanged.end());
-      for (const auto& change : touched->changed) ids.push_back(change.id);
-      std::sort(ids.begin(), ids.end());
-    }
-    add_after(ids);
-  }
+  const auto* touched = _changes.find(parent_class->table_name());
+  if (touched == nullptr) return window;
+  std::vector<std::int64_t> after;
+  const auto keep_after = [&](std::int64_t id) {
+    if (id > key.parent) after.push_back(id);
+  };
+  for (const auto id : touched->created) keep_after(id);
+  for (const auto id : touched->unchanged) keep_after(id);
+  for (const auto& change : touched->changed) keep_after(change.id);
+  // Only the nearest are sorted: this runs once per window read.
+  const auto nearest =
+      after.begin() + static_cast<std::ptrdiff_t>(std::min(after.size(), window_parents - 1));
+  std::partial_sort(after.begin(), nearest, after.end());
+  add(after.begin(), nearest);
   return window;
 }
 

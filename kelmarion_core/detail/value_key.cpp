@@ -3,11 +3,21 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace kelmarion::core::detail {
 namespace {
+
+// The integer a float stands for (1.0 for 1), when it is one that fits.
+std::optional<std::int64_t> integral_value(double number) {
+  constexpr double integer_limit = 9.0e18;
+  if (std::isfinite(number) && std::trunc(number) == number && std::fabs(number) < integer_limit) {
+    return static_cast<std::int64_t>(number);
+  }
+  return std::nullopt;
+}
 
 // Nesting is bounded by the JSON depth limit that every reader applies.
 void append_json_key(const nlohmann::ordered_json& value, std::string& out) {
@@ -37,16 +47,12 @@ void append_json_key(const nlohmann::ordered_json& value, std::string& out) {
       }
       out += ']';
       return;
-    case nlohmann::ordered_json::value_t::number_float: {
-      const double number = value.get<double>();
-      constexpr double integer_limit = 9.0e18;
-      if (std::isfinite(number) && std::trunc(number) == number &&
-          std::fabs(number) < integer_limit) {
-        out += std::to_string(static_cast<std::int64_t>(number));
+    case nlohmann::ordered_json::value_t::number_float:
+      if (const auto integer = integral_value(value.get<double>())) {
+        out += std::to_string(*integer);
         return;
       }
       break;
-    }
     default:
       break;
   }
@@ -83,7 +89,6 @@ std::uint64_t mix(std::uint64_t value) {
 // Nesting is bounded by the JSON depth limit that every reader applies.
 std::uint64_t structure_hash(const nlohmann::ordered_json& value) {
   using Type = nlohmann::ordered_json::value_t;
-  constexpr double integer_limit = 9.0e18;
   switch (value.type()) {
     case Type::null:
       return null_hash;
@@ -98,9 +103,8 @@ std::uint64_t structure_hash(const nlohmann::ordered_json& value) {
     }
     case Type::number_float: {
       const double number = value.get<double>();
-      if (std::isfinite(number) && std::trunc(number) == number &&
-          std::fabs(number) < integer_limit) {
-        return mix(static_cast<std::uint64_t>(static_cast<std::int64_t>(number)));
+      if (const auto integer = integral_value(number)) {
+        return mix(static_cast<std::uint64_t>(*integer));
       }
       return mix(std::hash<double>()(number)) ^ 6U;
     }
