@@ -32,10 +32,18 @@ struct RecordChange {
   std::vector<FieldChange> fields;  // in field order
 };
 
+// The parent a record was created under: the table its first parent link that
+// holds a value points to, and the identifier; an empty table for none.
+struct ParentRef {
+  std::string_view table;
+  std::int64_t id = 0;
+};
+
 struct ClassChanges {
-  std::vector<std::int64_t> created;    // in the order they were created
-  std::vector<RecordChange> changed;    // in the order first changed
-  std::vector<std::int64_t> unchanged;  // updated with the values they held
+  std::vector<std::int64_t> created;     // in the order they were created
+  std::vector<ParentRef> created_under;  // per created record, in the same order
+  std::vector<RecordChange> changed;     // in the order first changed
+  std::vector<std::int64_t> unchanged;   // updated with the values they held
   std::vector<std::int64_t> deleted;
   std::vector<std::int64_t> stale;  // in the save's scope, untouched by it
 };

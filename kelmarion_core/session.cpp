@@ -13,7 +13,9 @@ namespace kelmarion::core {
 namespace {
 
 std::unique_ptr<detail::StoreConnection> open_store(std::string_view store,
-                                                    const SessionOptions& options) {
+                                                    SessionOptions options) {
+  // A rehearsal reads the store as it is and sends nothing.
+  options.read_only = options.read_only || options.rehearse;
   const auto scheme = url_scheme(store);
   if (is_postgresql_location(store)) {
     return std::make_unique<detail::PostgresqlConnection>(std::string(store),
@@ -50,9 +52,14 @@ AsyncSession& detail::require_session(AsyncSession* db, const RecordClass& recor
 
 AsyncSession::AsyncSession(std::string_view store, SessionOptions options)
     : _location(redact_password(store)),
+      _rehearses(options.rehearse),
       _connection(open_store(store, options)),
-      _unit_of_work(
-          std::make_unique<detail::UnitOfWork>(*_connection, options.read_only, _location)) {}
+      _unit_of_work(std::make_unique<detail::UnitOfWork>(
+          *_connection,
+          options.rehearse
+              ? detail::WriteMode::rehearse
+              : (options.read_only ? detail::WriteMode::refuse : detail::WriteMode::send),
+          _location)) {}
 
 AsyncSession::AsyncSession(AsyncSession&&) noexcept = default;
 AsyncSession& AsyncSession::operator=(AsyncSession&&) noexcept = default;

@@ -76,6 +76,13 @@ struct SessionOptions {
   // opens the file read-only, PostgreSQL transactions are read-only), a store
   // without tables reads as empty, and a write throws ConfigurationError.
   bool read_only = false;
+  // Rehearses writes: the store is opened as read_only opens it, and inside a
+  // transaction writes work as usual (records come back with identifiers, the
+  // change set notes them, later lookups see them) but are never sent. So a
+  // rehearsed run reports what it would change and leaves the store as it was.
+  // Identifiers of new records are the session's own (from 2^62 up), never
+  // the store's. Writes outside a transaction throw ConfigurationError.
+  bool rehearse = false;
   // How long any operation waits for a lock another session holds (SQLite's
   // write lock, a PostgreSQL row, table or schema lock) before it fails with a
   // DatabaseError that says what it waited for. Zero fails at once.
@@ -132,6 +139,9 @@ class AsyncSession {
   // it gains it (a progress display); an empty function stops it.
   void observe_changes(std::function<void(std::string_view table)> observer);
 
+  // Whether the session was opened to rehearse its writes (SessionOptions).
+  [[nodiscard]] bool rehearses() const noexcept { return _rehearses; }
+
   // The store location with any password removed, for messages.
   [[nodiscard]] const std::string& location() const noexcept { return _location; }
 
@@ -140,6 +150,7 @@ class AsyncSession {
 
  private:
   std::string _location;
+  bool _rehearses = false;
   std::unique_ptr<detail::StoreConnection> _connection;
   std::unique_ptr<detail::UnitOfWork> _unit_of_work;
 };

@@ -254,6 +254,18 @@ std::string PostgresqlConnection::_table_script(const RecordClass& record_class,
   return script;
 }
 
+std::string PostgresqlConnection::_upgrade_script(int from) const {
+  std::string script;
+  for (const auto& statement : layout_upgrade_sql(from)) script += statement + ";";
+  // Outside the host's transaction the upgrade is a transaction of its own.
+  if (!in_transaction()) script = "BEGIN;" + script + "COMMIT;";
+  return script;
+}
+
+std::string PostgresqlConnection::_upgrade_what(int from) const {
+  return fmt::format("upgrade store '{}' from layout {}", _location, from);
+}
+
 DatabaseError PostgresqlConnection::_lock_wait_failure(const DatabaseError& error,
                                                        std::string_view waited_for) const {
   if (error.code() != "55P03") return error;
@@ -366,6 +378,9 @@ asio::awaitable<bool> PostgresqlConnection::_ensure_table(const RecordClass& rec
     layout = _layout_from(tables, &versions);
   }
   check_store_layout(layout, _location);
+  if (!_read_only && needs_upgrade(layout)) {
+    co_await _run_script(_upgrade_script(layout.number), _upgrade_what(layout.number));
+  }
   layout.add_existing(_ready_tables);
   if (!layout.tables.contains(record_class.table_name())) {
     if (_read_only) co_return false;  // no table yet: no records
@@ -393,6 +408,9 @@ bool PostgresqlConnection::_ensure_table_now(const RecordClass& record_class) {
     layout = _layout_from(tables, &versions);
   }
   check_store_layout(layout, _location);
+  if (!_read_only && needs_upgrade(layout)) {
+    _run_script_now(_upgrade_script(layout.number), _upgrade_what(layout.number));
+  }
   layout.add_existing(_ready_tables);
   if (!layout.tables.contains(record_class.table_name())) {
     if (_read_only) return false;

@@ -66,6 +66,9 @@ class PostgresqlConnection final : public StoreConnection {
 
   // The script that creates a record class's table and indexes under the lock,
   // and the version table first when `layout` has none.
+  // The statements that upgrade a store of layout `from`, and what they do.
+  [[nodiscard]] std::string _upgrade_script(int from) const;
+  [[nodiscard]] std::string _upgrade_what(int from) const;
   [[nodiscard]] std::string _table_script(const RecordClass& record_class,
                                           const StoreLayout& layout) const;
   // Whether `record_class`'s table exists, creating it when missing unless the

@@ -98,6 +98,14 @@ StoreLayout SqliteConnection::_read_layout() {
 bool SqliteConnection::_ensure_table(const RecordClass& record_class) {
   if (_ready_tables.contains(&record_class)) return true;
   const auto layout = _read_layout();
+  if (!_read_only && needs_upgrade(layout)) {
+    for (const auto& sql : layout_upgrade_sql(layout.number)) {
+      auto* statement = _statement(sql);
+      const StatementUse use(statement);
+      check_sqlite(sqlite3_step(statement), _db.get(),
+                   fmt::format("upgrade store '{}' from layout {}", _path, layout.number), sql);
+    }
+  }
   layout.add_existing(_ready_tables);
   if (layout.tables.contains(record_class.table_name())) {
     _ready_tables.insert(&record_class);

@@ -155,6 +155,16 @@ std::optional<std::int64_t> link_value(const RowImage& image, std::size_t field)
   return image.integer(field);
 }
 
+// The parent `image` names by its first parent link that holds a value.
+ParentRef parent_of(const RecordClass& record_class, const RowImage& image) {
+  for (const auto& link : record_class.parent_links()) {
+    if (const auto parent = link_value(image, *record_class.field_index(link.field))) {
+      return ParentRef{link.parent_table, *parent};
+    }
+  }
+  return {};
+}
+
 // The document value of a cell, or its raw text when the store holds JSON this
 // side cannot read (nested too deep): an update then corrects it.
 nlohmann::ordered_json cell_json(const RecordClass& record_class, const RowImage& image,
@@ -258,13 +268,14 @@ std::size_t UnitOfWork::ScopeKeyHash::operator()(const ScopeKey& key) const noex
          std::hash<std::int64_t>()(key.parent);
 }
 
-UnitOfWork::UnitOfWork(StoreConnection& connection, bool read_only, std::string location)
+UnitOfWork::UnitOfWork(StoreConnection& connection, WriteMode mode, std::string location)
     : _connection(connection),
-      _read_only(read_only),
+      _mode(mode),
       _location(std::move(location)),
-      _begin_sql(connection.dialect() == Dialect::sqlite
-                     ? (read_only ? "BEGIN" : "BEGIN IMMEDIATE")
-                     : (read_only ? "BEGIN ISOLATION LEVEL REPEATABLE READ" : "BEGIN")) {}
+      _begin_sql(
+          connection.dialect() == Dialect::sqlite
+              ? (mode != WriteMode::send ? "BEGIN" : "BEGIN IMMEDIATE")
+              : (mode != WriteMode::send ? "BEGIN ISOLATION LEVEL REPEATABLE READ" : "BEGIN")) {}
 
 UnitOfWork::~UnitOfWork() = default;
 
@@ -277,9 +288,21 @@ UnitOfWork::Class& UnitOfWork::_class(const RecordClass& record_class) {
 bool UnitOfWork::_in_transaction() const { return _connection.in_transaction(); }
 
 void UnitOfWork::_refuse_write(const RecordClass& record_class) const {
-  if (!_read_only) return;
+  if (_mode == WriteMode::send) return;
+  if (_mode == WriteMode::rehearse) {
+    if (_in_transaction()) return;
+    throw ConfigurationError(
+        fmt::format("store '{}', table '{}': a rehearsing session writes only inside a transaction",
+                    _location, record_class.table_name()));
+  }
   throw ConfigurationError(fmt::format("store '{}', table '{}': the store was opened read-only",
                                        _location, record_class.table_name()));
+}
+
+std::vector<std::int64_t> UnitOfWork::_rehearsal_block(std::size_t count) {
+  std::vector<std::int64_t> ids(count);
+  for (auto& id : ids) id = _rehearsed_ids++;
+  return ids;
 }
 
 void UnitOfWork::_forget() {
@@ -391,7 +414,7 @@ asio::awaitable<std::optional<Record>> UnitOfWork::find_first(const RecordClass&
   }
   // The insert that usually follows a lookup that found nothing takes an
   // identifier reserved here, so that it need not wait for the server.
-  if (!found && _in_transaction() && !_read_only) {
+  if (!found && _in_transaction() && _mode != WriteMode::refuse) {
     auto& state = _class(record_class);
     if (state.ids_left() == 0) co_await _reserve_ahead(state);
   }
@@ -410,8 +433,25 @@ asio::awaitable<std::vector<Record>> UnitOfWork::find_by_ids(const RecordClass& 
                                                              const std::vector<std::int64_t>& ids) {
   if (ids.empty()) co_return std::vector<Record>{};
   co_await flush();
+  std::vector<Record> rehearsed;
+  std::vector<std::int64_t> stored;
+  if (_mode == WriteMode::rehearse) {
+    // The store never saw what a rehearsal created: those records are here.
+    const auto& state = _class(record_class);
+    for (const auto id : ids) {
+      const auto known = state.known.find(id);
+      if (known != state.known.end() && _created_here(record_class, id)) {
+        rehearsed.push_back(known->second);
+      } else {
+        stored.push_back(id);
+      }
+    }
+  }
+  const auto& wanted = _mode == WriteMode::rehearse ? stored : ids;
   // The identifier is field 0: the records whose "link" to themselves is listed.
-  auto records = co_await _connection.select_children(record_class, 0, ids);
+  std::vector<Record> records;
+  if (!wanted.empty()) records = co_await _connection.select_children(record_class, 0, wanted);
+  records.insert(records.end(), rehearsed.begin(), rehearsed.end());
   by_identifier(records);
   co_return records;
 }
@@ -522,6 +562,8 @@ UnitOfWork::Scope& UnitOfWork::_open_scope(const ScopeKey& key) {
 }
 
 void UnitOfWork::_close_oldest_scopes() {
+  // The store does not hold what a rehearsal wrote: nothing it knows may go.
+  if (_mode == WriteMode::rehearse) return;
   while (_scoped_records > scoped_record_limit && _scope_order.size() > 1) {
     const auto oldest = _scope_order.front();
     _close_scope(oldest, true);
@@ -676,7 +718,13 @@ bool UnitOfWork::_created_here(const RecordClass& record_class, std::int64_t id)
 }
 
 asio::awaitable<void> UnitOfWork::_reserve_ahead(Class& state) {
-  auto ids = co_await _connection.reserve(*state.record_class, state.block_size);
+  // Not one conditional expression: g++ 12 destroys a co_await's result twice in one.
+  std::vector<std::int64_t> ids;
+  if (_mode == WriteMode::rehearse) {
+    ids = _rehearsal_block(state.block_size);
+  } else {
+    ids = co_await _connection.reserve(*state.record_class, state.block_size);
+  }
   state.blocks.push_back(Class::Block{std::move(ids), 0});
   state.block_size = std::min(state.block_size * 2, largest_block);
 }
@@ -685,7 +733,9 @@ std::int64_t UnitOfWork::_next_id(Class& state, bool alone) {
   if (state.ids_left() == 0) {
     // Nothing reserved ahead (an insert without a lookup before it): wait here.
     // A write alone takes the one identifier it needs.
-    auto ids = _connection.reserve_now(*state.record_class, alone ? 1 : state.block_size);
+    const auto count = alone ? 1 : state.block_size;
+    auto ids = _mode == WriteMode::rehearse ? _rehearsal_block(count)
+                                            : _connection.reserve_now(*state.record_class, count);
     state.blocks.push_back(Class::Block{std::move(ids), 0});
     state.block_size = std::min(state.block_size * 2, largest_block);
   }
@@ -774,7 +824,9 @@ Record UnitOfWork::insert(const RecordClass& record_class, const nlohmann::order
     state.known.emplace(id, record);
     _place(state, record);
     _close_oldest_scopes();
-    _changes.of(record_class.table_name()).created.push_back(id);
+    auto& changes = _changes.of(record_class.table_name());
+    changes.created.push_back(id);
+    changes.created_under.push_back(parent_of(record_class, image_of(record)));
     _note(record_class.table_name());
     if (alone) {
       for (const auto& writes : _take_writes()) _connection.write_now(writes);
@@ -917,7 +969,11 @@ asio::awaitable<void> UnitOfWork::remove(const RecordClass& record_class, std::i
       ++_queued_rows;
     }
     if (_created_here(record_class, id)) {
-      erase_value(changes.created, id);
+      const auto at = std::find(changes.created.begin(), changes.created.end(), id);
+      if (at != changes.created.end()) {
+        changes.created_under.erase(changes.created_under.begin() + (at - changes.created.begin()));
+        changes.created.erase(at);
+      }
     } else {
       if (state.unchanged.erase(id) != 0) erase_value(changes.unchanged, id);
       if (const auto at = state.changed_at.find(id); at != state.changed_at.end()) {
@@ -962,7 +1018,9 @@ asio::awaitable<void> UnitOfWork::flush() {
   const auto all = _take_writes();
   std::exception_ptr failure;
   try {
-    for (const auto& writes : all) co_await _connection.write(writes);
+    if (_mode != WriteMode::rehearse) {
+      for (const auto& writes : all) co_await _connection.write(writes);
+    }
   } catch (...) {
     failure = std::current_exception();
   }

@@ -42,12 +42,16 @@ namespace kelmarion::core::detail {
 
 struct LookupTerm;
 
+// What becomes of writes: sent to the store, refused (a read-only session), or
+// rehearsed (made and noted, never sent).
+enum class WriteMode { send, refuse, rehearse };
+
 class UnitOfWork {
  public:
   // Called after each record the change set gains, with its table.
   using Observer = std::function<void(std::string_view table)>;
 
-  UnitOfWork(StoreConnection& connection, bool read_only, std::string location);
+  UnitOfWork(StoreConnection& connection, WriteMode mode, std::string location);
   UnitOfWork(const UnitOfWork&) = delete;
   UnitOfWork& operator=(const UnitOfWork&) = delete;
   UnitOfWork(UnitOfWork&&) = delete;
@@ -143,6 +147,8 @@ class UnitOfWork {
                                    const nlohmann::ordered_json& data, std::int64_t id,
                                    const RowImage* base);
   asio::awaitable<void> _reserve_ahead(Class& state);
+  // `count` identifiers for rehearsed records, which no stored record has.
+  [[nodiscard]] std::vector<std::int64_t> _rehearsal_block(std::size_t count);
   [[nodiscard]] bool _created_here(const RecordClass& record_class, std::int64_t id) const;
 
   void _note(std::string_view table);
@@ -157,7 +163,7 @@ class UnitOfWork {
   asio::awaitable<void> _abandon_alone();
 
   StoreConnection& _connection;
-  bool _read_only;
+  WriteMode _mode;
   std::string _location;
   std::string _begin_sql;
   std::unordered_map<const RecordClass*, std::unique_ptr<Class>> _classes;
@@ -168,6 +174,7 @@ class UnitOfWork {
   std::unordered_set<ScopeKey, ScopeKeyHash> _released;
   std::set<std::string, std::less<>> _locked;
   std::size_t _queued_rows = 0;
+  std::int64_t _rehearsed_ids = std::int64_t{1} << 62;  // the next rehearsal identifier
   bool _alone = false;  // inside the transaction of one write outside a transaction
   // Scratch of _new_record(), by field: converted values, values as given.
   std::vector<SqlValue> _converted;
