@@ -8,7 +8,9 @@
 //      system refused (std::system_error), out of memory, anything unexpected
 //   2  bad usage or input: UsageError, core::DocumentError and its subclasses
 //      (malformed or incomplete documents), core::ConfigurationError (unknown
-//      URL scheme, a location libpq cannot parse, a sqlite URL with a query)
+//      URL scheme, a location libpq cannot parse, a sqlite URL with a query,
+//      a store of a newer layout)
+//   3  differences found (diff)
 
 #include <exception>
 #include <string>
@@ -20,6 +22,7 @@ namespace kelmarion::apps {
 constexpr int exit_success = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+constexpr int exit_differences = 3;  // diff: the store differs from the schema
 
 struct Failure {
   int status = exit_failure;

@@ -1,11 +1,13 @@
 // kelmarion-meta: inspect a database schema, save it into a metamodel store,
-// show what the store holds. See `kelmarion-meta --help`.
+// show what the store holds, tell what changed. See `kelmarion-meta --help`.
 
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "apps/commands/diff_command.h"
+#include "apps/commands/history_command.h"
 #include "apps/commands/inspect_command.h"
 #include "apps/commands/save_command.h"
 #include "apps/commands/show_command.h"
@@ -42,15 +44,20 @@ int run_command_line(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose, "Show the library's debug log on stderr");
   app.add_flag("-q,--quiet", global.quiet, "Print no summary after a save");
   app.footer(
-      "Exit status: 0 success, 1 a database or the system failed, 2 bad usage or input.\n"
+      "Exit status: 0 success, 1 a database or the system failed, 2 bad usage or input, "
+      "3 differences found (diff).\n"
       "Run 'kelmarion-meta COMMAND --help' for a command's options.");
 
   apps::InspectArguments inspect;
   apps::SaveArguments save;
   apps::ShowArguments show;
+  apps::DiffArguments diff;
+  apps::HistoryArguments history;
   const auto& inspect_command = apps::add_inspect_command(app, inspect);
   const auto& save_command = apps::add_save_command(app, save);
   const auto& show_command = apps::add_show_command(app, show);
+  const auto& diff_command = apps::add_diff_command(app, diff);
+  const auto& history_command = apps::add_history_command(app, history);
 
   try {
     app.parse(argc, argv);
@@ -60,14 +67,19 @@ int run_command_line(int argc, char** argv) {
 
   apps::configure_logging(global.verbose);
   std::vector<std::string> urls{inspect.engine};
-  add_url(urls, save.engine);
+  add_url(urls, save.source.engine);
   add_url(urls, save.store);
   add_url(urls, show.store);
+  add_url(urls, diff.source.engine);
+  add_url(urls, diff.store);
+  add_url(urls, history.store);
   urls.push_back(apps::store_location(std::nullopt));
   try {
     if (inspect_command.parsed()) return apps::run_inspect(inspect, global);
     if (save_command.parsed()) return apps::run_save(save, global);
     if (show_command.parsed()) return apps::run_show(show, global);
+    if (diff_command.parsed()) return apps::run_diff(diff, global);
+    if (history_command.parsed()) return apps::run_history(history, global);
     return apps::exit_usage;  // require_subcommand(1) lets nothing else through
   } catch (...) {
     const auto failure = apps::describe_failure(std::current_exception(), urls);
@@ -90,7 +102,7 @@ int main(int argc, char** argv) {
   }
   // A failed command has said so already; a successful one is not done until
   // its output is out.
-  if (status == apps::exit_success) {
+  if (status == apps::exit_success || status == apps::exit_differences) {
     if (const auto failure = apps::standard_output_failure()) {
       apps::print_error(*failure);
       return apps::exit_failure;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "apps/change_list.h"
 #include "apps/escaped_text.h"
 #include "apps/record_kinds.h"
 
@@ -35,15 +36,12 @@ std::vector<KindCounts> count_records(const core::ChangeSet& changes) {
   return counts;
 }
 
-void write_save_summary(std::ostream& output, const SaveSummary& summary) {
-  output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s\n",
-                        escaped_text(summary.schema_name), escaped_text(summary.store_location),
-                        summary.elapsed.count());
+void write_counts_table(std::ostream& output, const core::ChangeSet& changes) {
   output << fmt::format("  {:<{}}{:>{}} {:>{}} {:>{}} {:>{}}\n", "records", label_width, "created",
                         count_width, "changed", count_width, "unchanged", unchanged_width, "stale",
                         count_width);
   KindCounts total{"total"};
-  for (const auto& kind : summary.kinds) {
+  for (const auto& kind : count_records(changes)) {
     output << counts_line(kind);
     total.created += kind.created;
     total.changed += kind.changed;
@@ -51,12 +49,36 @@ void write_save_summary(std::ostream& output, const SaveSummary& summary) {
     total.stale += kind.stale;
   }
   output << counts_line(total);
-  if (summary.stale.empty()) return;
-  output << (summary.pruned ? "stale records, deleted:\n"
-                            : "stale records, kept (--prune deletes them):\n");
-  for (const auto& record : summary.stale) {
-    output << "  " << escaped_text(record.description) << '\n';
+}
+
+void write_save_summary(std::ostream& output, const SaveSummary& summary) {
+  output << fmt::format("saved schema '{}' into store '{}' in {:.3f} s",
+                        escaped_text(summary.schema_name), escaped_text(summary.store_location),
+                        summary.elapsed.count());
+  if (summary.history_id) output << fmt::format(" (history: save {})", *summary.history_id);
+  output << '\n';
+  write_counts_table(output, *summary.changes);
+  if (summary.schema_changes->empty()) {
+    output << "no changes\n";
+    return;
   }
+  output << "changes:\n";
+  write_change_list(output, *summary.schema_changes, summary.list_limit);
+}
+
+nlohmann::ordered_json save_summary_json(const SaveSummary& summary) {
+  nlohmann::ordered_json report = nlohmann::ordered_json::object();
+  report["schema"] = summary.schema_name;
+  report["store"] = summary.store_location;
+  report["engine"] =
+      summary.engine_name ? nlohmann::ordered_json(*summary.engine_name) : nlohmann::ordered_json();
+  report["history_id"] =
+      summary.history_id ? nlohmann::ordered_json(*summary.history_id) : nlohmann::ordered_json();
+  report["elapsed_seconds"] = summary.elapsed.count();
+  report["pruned"] = summary.pruned;
+  report["counts"] = meta::counts_to_json(*summary.changes);
+  report["changes"] = meta::changes_to_json(*summary.schema_changes);
+  return report;
 }
 
 }  // namespace kelmarion::apps

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "apps/usage_error.h"
 #include "kelmarion_core/connection_url.h"
@@ -31,6 +32,19 @@ void require_lasting_store(const std::string& location) {
       fmt::format("store '{}': an in-memory store vanishes when the tool exits; give a file or a "
                   "PostgreSQL location",
                   location));
+}
+
+void require_existing_store_file(const std::string& location) {
+  const auto scheme = core::url_scheme(location);
+  if (!scheme.empty() && scheme != "sqlite") return;
+  // Key=value pairs name PostgreSQL, and other text with '=' is refused by the session.
+  if (scheme.empty() && location.find('=') != std::string::npos) return;
+  const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
+  if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
+  // The path is all of the URL after "sqlite://", a "user:password@" in it too.
+  const auto shown =
+      scheme.empty() ? path : core::sqlite_path_from_url(core::redact_password(location));
+  throw UsageError(fmt::format("store '{}': no such file", shown));
 }
 
 }  // namespace kelmarion::apps

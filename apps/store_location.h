@@ -22,4 +22,9 @@ constexpr const char* default_store = "sqlite:///kelmarion_meta.db";
 // the tool's would vanish when it exits, so a save into it only looks saved.
 void require_lasting_store(const std::string& location);
 
+// Throws UsageError ("store 'x.db': no such file") when `location` names a
+// SQLite file that does not exist: opening it would create it, and a command
+// that only reads must not leave an empty store behind a mistyped path.
+void require_existing_store_file(const std::string& location);
+
 }  // namespace kelmarion::apps

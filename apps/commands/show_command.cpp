@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
-#include <filesystem>
 #include <sstream>
 
 #include "apps/document_io.h"
@@ -13,30 +12,15 @@
 #include "apps/run_coroutine.h"
 #include "apps/standard_output.h"
 #include "apps/store_location.h"
+#include "apps/store_option.h"
 #include "apps/stored_document.h"
 #include "apps/stored_schema.h"
 #include "apps/tree_report.h"
 #include "apps/usage_error.h"
-#include "kelmarion_core/connection_url.h"
 #include "kelmarion_core/session.h"
 
 namespace kelmarion::apps {
 namespace {
-
-// Opening a SQLite store creates its file; showing must not leave an empty store
-// behind a mistyped path.
-void require_existing_store_file(const std::string& location) {
-  const auto scheme = core::url_scheme(location);
-  if (!scheme.empty() && scheme != "sqlite") return;
-  // Key=value pairs name PostgreSQL, and other text with '=' is refused by the session.
-  if (scheme.empty() && location.find('=') != std::string::npos) return;
-  const auto path = scheme.empty() ? location : core::sqlite_path_from_url(location);
-  if (path.empty() || path == ":memory:" || std::filesystem::exists(path)) return;
-  // The path is all of the URL after "sqlite://", a "user:password@" in it too.
-  const auto shown =
-      scheme.empty() ? path : core::sqlite_path_from_url(core::redact_password(location));
-  throw UsageError(fmt::format("store '{}': no such file", shown));
-}
 
 // The stored schemas, read in one read-only transaction.
 asio::awaitable<std::vector<StoredSchema>> read_in_one_transaction(
@@ -67,11 +51,7 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
   auto* command =
       app.add_subcommand("show", "Show what the store holds: an outline, or JSON documents");
   command->fallthrough();
-  command->add_option(
-      "--store", arguments.store,
-      "Store database: sqlite:///file.db, a file path, postgresql://user@host/db or "
-      "libpq key=value pairs (default: $" +
-          std::string(store_environment_variable) + ", else " + default_store + ")");
+  add_store_option(*command, arguments.store);
   command->add_option("--schema", arguments.schema, "Show only this schema");
   command
       ->add_option("--format", arguments.format,
@@ -96,8 +76,8 @@ int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
   const auto location = store_location(arguments.store);
   require_lasting_store(location);
   require_existing_store_file(location);
-  core::AsyncSession session(location, {.read_only = true,
-                                        .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
+  core::AsyncSession session(
+      location, {.read_only = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
   const auto schemas = run_coroutine(read_in_one_transaction(session, arguments.schema));
   if (arguments.schema && schemas.empty()) {
     throw UsageError(

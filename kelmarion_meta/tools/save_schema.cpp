@@ -1,12 +1,17 @@
 #include "kelmarion_meta/tools/save_schema.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <unordered_set>
 
+#include "kelmarion_core/connection_url.h"
 #include "kelmarion_core/data_service.h"
+#include "kelmarion_core/errors.h"
 #include "kelmarion_core/query_service.h"
 #include "kelmarion_meta/generate/entity_table/record_classes.h"
 #include "kelmarion_meta/generate/entity_table/source_schema.h"
+#include "kelmarion_meta/tools/save_history.h"
 
 namespace kelmarion::meta {
 namespace {
@@ -77,23 +82,40 @@ asio::awaitable<SaveResult> save_in_transaction(core::AsyncSession& session,
   SaveResult result;
   result.document = co_await store.save_meta(std::move(document));
   result.stale = co_await settle_stale(session, schema_name, prune);
+  result.schema_changes =
+      co_await describe_changes(session, session.changes(), *result.document, result.stale, prune);
+  // The history row is no change of the schema's: it stays out of the change set.
+  result.changes = std::move(session.changes());
+  session.changes().clear();
+  if (!session.rehearses()) {
+    SaveHistoryEntry entry;
+    entry.schema_name = schema_name;
+    if (engine_name) entry.engine_name = core::redact_password(*engine_name);
+    entry.tool_version = library_version();
+    entry.counts = counts_to_json(result.changes);
+    entry.changes = changes_to_json(result.schema_changes);
+    result.history_id = append_history(session, std::move(entry));
+  }
   co_return result;
 }
 
-}  // namespace
-
-asio::awaitable<SaveResult> save_schema(core::AsyncSession& session,
-                                        std::optional<std::string> engine_name,
-                                        std::string schema_name, std::shared_ptr<Document> document,
-                                        bool prune) {
+// Runs the save in a transaction of its own: committed when `commit`, rolled
+// back otherwise and on any failure (which is rethrown).
+asio::awaitable<SaveResult> save_once(core::AsyncSession& session,
+                                      std::optional<std::string> engine_name,
+                                      std::string schema_name, std::shared_ptr<Document> document,
+                                      bool prune, bool commit) {
   co_await session.begin();
   std::exception_ptr failure;
   SaveResult result;
   try {
     result = co_await save_in_transaction(session, std::move(engine_name), schema_name,
                                           std::move(document), prune);
-    co_await session.commit();
-    result.changes = std::move(session.changes());
+    if (commit) {
+      co_await session.commit();
+    } else {
+      co_await session.rollback();
+    }
     session.changes().clear();
   } catch (...) {
     failure = std::current_exception();
@@ -110,6 +132,28 @@ asio::awaitable<SaveResult> save_schema(core::AsyncSession& session,
     std::rethrow_exception(failure);
   }
   co_return result;
+}
+
+}  // namespace
+
+asio::awaitable<SaveResult> save_schema(core::AsyncSession& session,
+                                        std::optional<std::string> engine_name,
+                                        std::string schema_name, std::shared_ptr<Document> document,
+                                        bool prune) {
+  co_return co_await save_once(session, std::move(engine_name), std::move(schema_name),
+                               std::move(document), prune, !session.rehearses());
+}
+
+asio::awaitable<SaveResult> preview_save(core::AsyncSession& session,
+                                         std::optional<std::string> engine_name,
+                                         std::string schema_name,
+                                         std::shared_ptr<Document> document) {
+  if (!session.rehearses()) {
+    throw core::ConfigurationError(fmt::format(
+        "store '{}': a preview needs a session opened to rehearse", session.location()));
+  }
+  co_return co_await save_once(session, std::move(engine_name), std::move(schema_name),
+                               std::move(document), false, false);
 }
 
 }  // namespace kelmarion::meta

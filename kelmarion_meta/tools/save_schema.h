@@ -11,6 +11,13 @@
 // under the schema, not touched by this save), deletes them when asked, and
 // commits. On any failure it rolls back and rethrows: a failed save changes
 // nothing. The session must not be in a transaction already.
+//
+// The commit also records the save in the history of saves (save_history.h),
+// with its changes in schema terms (schema_changes.h).
+//
+// preview_save() runs the same save on a session opened with `rehearse`: it
+// returns what a save would change, and the store stays as it was (nothing is
+// sent, nothing is recorded).
 
 #include <asio/awaitable.hpp>
 #include <memory>
@@ -19,6 +26,7 @@
 
 #include "kelmarion_core/change_set.h"
 #include "kelmarion_core/session.h"
+#include "kelmarion_meta/tools/schema_changes.h"
 #include "kelmarion_meta/tools/source_store.h"
 
 namespace kelmarion::meta {
@@ -32,6 +40,10 @@ struct SaveResult {
   // The stale records as they were stored before any was deleted, in the order
   // of record_classes() and by identifier.
   std::vector<core::Record> stale;
+  // The changes in schema terms, as the history records them.
+  std::vector<SchemaChange> schema_changes;
+  // The save's row in the history; nullopt for a preview.
+  std::optional<std::int64_t> history_id;
 };
 
 // `engine_name`: the database inspected when `document` is null, and the engine
@@ -43,5 +55,13 @@ struct SaveResult {
                                                       std::string schema_name,
                                                       std::shared_ptr<Document> document = nullptr,
                                                       bool prune = false);
+
+// What save_schema(session, engine_name, schema_name, document) would do, on a
+// session opened with SessionOptions::rehearse; history_id is nullopt. Throws
+// ConfigurationError for a session that does not rehearse, and what save_schema
+// throws.
+[[nodiscard]] asio::awaitable<SaveResult> preview_save(
+    core::AsyncSession& session, std::optional<std::string> engine_name, std::string schema_name,
+    std::shared_ptr<Document> document = nullptr);
 
 }  // namespace kelmarion::meta

@@ -105,7 +105,7 @@ TEST_F(PostgresqlEngine, InspectsAndSavesASchema) {
 
   database.execute("ALTER TABLE " + schema + ".orders DROP COLUMN note");
   const auto stale = tool({"save", "--engine", *url, "--schema", schema, "--store", store()});
-  EXPECT_THAT(stale.out, HasSubstr("table 'orders', column 'note'"));
+  EXPECT_THAT(stale.out, HasSubstr("- column orders.note (stale; removed with --prune)"));
 }
 
 }  // namespace

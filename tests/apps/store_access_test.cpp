@@ -48,9 +48,9 @@ class StoreAccess : public StoreBackendTest {
 
   ToolRun save_shop_into_store(const std::string& schema = "main",
                                std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{"save",    "--engine", engine_url(_shop), "--schema",
-                                       schema,    "--store",  store_url(),       "--document",
-                                       "-"};
+    std::vector<std::string> arguments{"save",      "--engine",   engine_url(_shop),
+                                       "--schema",  schema,       "--store",
+                                       store_url(), "--document", "-"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return tool(ToolCall{arguments, {}, {}, shop_document(schema)});
   }
@@ -85,8 +85,10 @@ class StoreAccess : public StoreBackendTest {
     return document.dump();
   }
 
- private:
+ protected:
   std::filesystem::path _shop;
+
+ private:
   std::optional<json> _shop_document;
 };
 
@@ -122,8 +124,8 @@ const ForeignStore foreign_stores[] = {
 
 TEST_P(StoreAccess, DatabasesThatAreNotOurStoreAreRefusedAndLeftUntouched) {
   for (const auto& foreign : foreign_stores) {
-    store_execute({"DROP TABLE IF EXISTS kelmarion_store_version",
-                   "DROP TABLE IF EXISTS source_table"});
+    store_execute(
+        {"DROP TABLE IF EXISTS kelmarion_store_version", "DROP TABLE IF EXISTS source_table"});
     store_execute(foreign.setup);
     const auto before = store_rows(store_url());
 
@@ -144,6 +146,30 @@ TEST_P(StoreAccess, DatabasesThatAreNotOurStoreAreRefusedAndLeftUntouched) {
   EXPECT_EQ(saved.status, 0) << saved.err;
   EXPECT_THAT(store_query(store_url(), "SELECT x FROM app_data"), ::testing::ElementsAre("7"));
   EXPECT_EQ(show({"--schema", "main"}).status, 0);
+}
+
+// A store of layout 1 is what this build writes without the history of saves.
+TEST_P(StoreAccess, AStoreOfThePreviousLayoutIsReadAsItIsAndUpgradedByTheFirstSave) {
+  ASSERT_EQ(save_shop_into_store().status, 0);
+  store_execute({"DROP TABLE kelmarion_save_history",
+                 "UPDATE kelmarion_store_version SET layout_version = 1"});
+  const auto previous = store_rows(store_url());
+
+  const auto history = tool({"history", "--store", store_url()});
+  EXPECT_EQ(history.status, 0) << history.err;
+  EXPECT_THAT(history.out, HasSubstr("holds no saves"));
+  const auto diff =
+      tool({"diff", "--engine", engine_url(_shop), "--schema", "main", "--store", store_url()});
+  EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
+  EXPECT_EQ(store_rows(store_url()), previous);
+
+  const auto saved = save_shop_into_store();
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  EXPECT_THAT(store_query(store_url(), "SELECT layout_version FROM kelmarion_store_version"),
+              ::testing::ElementsAre("2"));
+  const auto upgraded = tool({"history", "--store", store_url(), "--format", "json"});
+  ASSERT_EQ(upgraded.status, 0) << upgraded.err;
+  EXPECT_EQ(json::parse(upgraded.out).size(), 1U);
 }
 
 TEST_P(StoreAccess, ShowCreatesNothingAndDoesNotWaitForASaveInProgress) {
@@ -197,12 +223,10 @@ TEST_P(StoreAccess, ShowReadsThroughARoleThatMayOnlyRead) {
                                  "GRANT SELECT ON ALL TABLES IN SCHEMA {1} TO {0}",
                                  role, schema));
 
-  const auto shown =
-      tool({"show", "--schema", "main", "--store", store_url() + "&user=" + role});
+  const auto shown = tool({"show", "--schema", "main", "--store", store_url() + "&user=" + role});
   EXPECT_EQ(shown.status, 0) << shown.err;
   EXPECT_EQ(shown.out, expected.out);
-  postgresql_execute(*postgresql_test_url(),
-                     fmt::format("DROP OWNED BY {0}; DROP ROLE {0}", role));
+  postgresql_execute(*postgresql_test_url(), fmt::format("DROP OWNED BY {0}; DROP ROLE {0}", role));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreAccess, all_store_backends(), store_backend_name);

@@ -1,0 +1,165 @@
+#include "apps/commands/history_command.h"
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <sstream>
+
+#include "apps/change_list.h"
+#include "apps/change_options.h"
+#include "apps/escaped_text.h"
+#include "apps/exit_status.h"
+#include "apps/lock_timeout_option.h"
+#include "apps/run_coroutine.h"
+#include "apps/standard_output.h"
+#include "apps/store_location.h"
+#include "apps/store_option.h"
+#include "apps/usage_error.h"
+#include "kelmarion_core/session.h"
+#include "kelmarion_meta/tools/save_history.h"
+#include "kelmarion_meta/tools/schema_changes.h"
+
+namespace kelmarion::apps {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Read {
+  std::vector<meta::SaveHistoryEntry> saves;
+};
+
+// The saves asked for, read in one read-only transaction.
+asio::awaitable<Read> read_saves(core::AsyncSession& session, const HistoryArguments& arguments) {
+  co_await session.begin();
+  std::exception_ptr failure;
+  Read read;
+  try {
+    if (arguments.save) {
+      if (auto save = co_await meta::read_save(session, *arguments.save)) {
+        read.saves.push_back(std::move(*save));
+      }
+    } else {
+      read.saves = co_await meta::read_history(session, arguments.schema, arguments.limit);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    co_await session.rollback();  // a read-only transaction: nothing to keep
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) std::rethrow_exception(failure);
+  co_return read;
+}
+
+// Totals over every kind of record: created, changed, stale or deleted.
+std::string totals(const Json& counts) {
+  std::size_t created = 0;
+  std::size_t changed = 0;
+  std::size_t removed = 0;
+  if (counts.is_object()) {
+    for (const auto& [kind, of] : counts.items()) {
+      const auto count = [&](const char* key) -> std::size_t {
+        const auto found = of.find(key);
+        return found != of.end() && found->is_number_unsigned() ? found->get<std::size_t>() : 0;
+      };
+      if (!of.is_object()) continue;
+      created += count("created");
+      changed += count("changed");
+      // A deleted record was stale first: counted once.
+      removed += count("stale");
+    }
+  }
+  return fmt::format("+{} ~{} -{}", created, changed, removed);
+}
+
+std::string engine_text(const meta::SaveHistoryEntry& save) {
+  return save.engine_name ? fmt::format("from '{}'", escaped_text(*save.engine_name))
+                          : std::string("from a document");
+}
+
+Json to_json(const meta::SaveHistoryEntry& save) {
+  return Json{{"id", save.id},
+              {"saved_at", save.saved_at},
+              {"schema", save.schema_name},
+              {"engine", save.engine_name ? Json(*save.engine_name) : Json()},
+              {"tool_version", save.tool_version},
+              {"counts", save.counts},
+              {"changes", save.changes}};
+}
+
+std::string one_save_text(const meta::SaveHistoryEntry& save) {
+  std::ostringstream text;
+  text << fmt::format("save {} of schema '{}' at {} {} by kelmarion_meta {}: {}\n", save.id,
+                      escaped_text(save.schema_name), escaped_text(save.saved_at),
+                      engine_text(save), escaped_text(save.tool_version), totals(save.counts));
+  const auto changes = meta::changes_from_json(save.changes);
+  if (changes.empty()) {
+    text << "no changes\n";
+  } else {
+    text << "changes:\n";
+    write_change_list(text, changes);
+  }
+  return text.str();
+}
+
+std::string list_text(const std::vector<meta::SaveHistoryEntry>& saves,
+                      const HistoryArguments& arguments, const std::string& location) {
+  if (saves.empty()) {
+    return arguments.schema ? fmt::format("store '{}' holds no saves of schema '{}'\n",
+                                          escaped_text(location), escaped_text(*arguments.schema))
+                            : fmt::format("store '{}' holds no saves\n", escaped_text(location));
+  }
+  std::string text;
+  for (const auto& save : saves) {
+    text += fmt::format("save {}  {}  schema '{}'  {}  {}\n", save.id, escaped_text(save.saved_at),
+                        escaped_text(save.schema_name), totals(save.counts), engine_text(save));
+  }
+  return text;
+}
+
+}  // namespace
+
+CLI::App& add_history_command(CLI::App& app, HistoryArguments& arguments) {
+  auto* command =
+      app.add_subcommand("history", "List the saves the store recorded, newest first, or one save");
+  command->fallthrough();
+  add_store_option(*command, arguments.store);
+  command->add_option("--schema", arguments.schema, "Only the saves of this schema");
+  command->add_option("--limit", arguments.limit, "At most this many saves (0: all)")
+      ->capture_default_str();
+  command->add_option("--save", arguments.save, "Show this save (its number) with every change");
+  add_format_option(*command, arguments.format);
+  add_lock_timeout_option(*command, arguments.lock_timeout_seconds);
+  command->footer(
+      "+ created, ~ changed, - stale (or deleted with --prune) records.\n"
+      "Exit status: 0 done, 1 the store or the system failed, 2 bad usage (no such store "
+      "file or save).");
+  return *command;
+}
+
+int run_history(const HistoryArguments& arguments, const GlobalOptions& /*global*/) {
+  const auto location = store_location(arguments.store);
+  require_lasting_store(location);
+  require_existing_store_file(location);
+  core::AsyncSession session(
+      location, {.read_only = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
+  const auto read = run_coroutine(read_saves(session, arguments));
+  if (arguments.save && read.saves.empty()) {
+    throw UsageError(
+        fmt::format("save {}: not in store '{}'", *arguments.save, session.location()));
+  }
+  if (arguments.format == "json") {
+    Json report = Json::array();
+    for (const auto& save : read.saves) report.push_back(to_json(save));
+    write_standard_output((arguments.save ? report.front() : report).dump() + "\n");
+  } else if (arguments.save) {
+    write_standard_output(one_save_text(read.saves.front()));
+  } else {
+    write_standard_output(list_text(read.saves, arguments, session.location()));
+  }
+  return exit_success;
+}
+
+}  // namespace kelmarion::apps
