@@ -37,12 +37,17 @@ std::string contents(const meta::SchemaChange& change) {
   return text;
 }
 
+// "4 columns; " before what follows it, or nothing.
+std::string then(const std::string& contents) {
+  return contents.empty() ? std::string() : fmt::format("{}; ", contents);
+}
+
 std::string line_of(const meta::SchemaChange& change) {
   const auto object = fmt::format("{} {}", change.object, qualified(change));
   const auto with = contents(change);
   switch (change.kind) {
     case meta::ChangeKind::created:
-      return with.empty() ? "+ " + object : fmt::format("+ {} ({})", object, with);
+      return with.empty() ? fmt::format("+ {}", object) : fmt::format("+ {} ({})", object, with);
     case meta::ChangeKind::changed: {
       std::string fields;
       for (const auto& field : change.fields) {
@@ -53,10 +58,9 @@ std::string line_of(const meta::SchemaChange& change) {
       return fmt::format("~ {}: {}", object, fields);
     }
     case meta::ChangeKind::stale:
-      return fmt::format("- {} ({}stale; removed with --prune)", object,
-                         with.empty() ? "" : with + "; ");
+      return fmt::format("- {} ({}stale; removed with --prune)", object, then(with));
     case meta::ChangeKind::deleted:
-      return fmt::format("- {} ({}deleted)", object, with.empty() ? "" : with + "; ");
+      return fmt::format("- {} ({}deleted)", object, then(with));
   }
   return object;
 }

@@ -17,15 +17,29 @@ asio::awaitable<void> save_awaited(core::AsyncSession& session,
                                    std::string(bench_schema_name), std::move(document));
 }
 
-}  // namespace
+asio::awaitable<void> preview_awaited(core::AsyncSession& session,
+                                      std::shared_ptr<meta::Document> document) {
+  (void)co_await meta::preview_save(session, std::string(bench_engine_name),
+                                    std::string(bench_schema_name), std::move(document));
+}
 
-void save_in_transaction(core::AsyncSession& session, std::shared_ptr<meta::Document> document) {
+void run_to_end(asio::awaitable<void> task) {
   asio::io_context context;
   std::exception_ptr failure;
-  asio::co_spawn(context, save_awaited(session, std::move(document)),
+  asio::co_spawn(context, std::move(task),
                  [&failure](std::exception_ptr error) { failure = std::move(error); });
   context.run();
   if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void save_in_transaction(core::AsyncSession& session, std::shared_ptr<meta::Document> document) {
+  run_to_end(save_awaited(session, std::move(document)));
+}
+
+void preview_save(core::AsyncSession& session, std::shared_ptr<meta::Document> document) {
+  run_to_end(preview_awaited(session, std::move(document)));
 }
 
 }  // namespace kelmarion::bench

@@ -14,4 +14,7 @@ namespace kelmarion::bench {
 // Runs the save to its end on a private event loop; rethrows its failure.
 void save_in_transaction(core::AsyncSession& session, std::shared_ptr<meta::Document> document);
 
+// What `diff` runs: the same save previewed on `session`, which must rehearse.
+void preview_save(core::AsyncSession& session, std::shared_ptr<meta::Document> document);
+
 }  // namespace kelmarion::bench

@@ -19,6 +19,11 @@
 //
 // Outside a transaction nothing is kept between calls: each write runs in a
 // transaction of its own.
+//
+// A rehearsing unit of work (WriteMode::rehearse) does all of this inside a
+// read-only transaction but drops the queue instead of sending it: it takes
+// identifiers from its own counter, never lets a scope go, and answers reads by
+// identifier of its new records from memory.
 
 #include <asio/awaitable.hpp>
 #include <cstdint>

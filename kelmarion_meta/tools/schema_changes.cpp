@@ -63,14 +63,15 @@ std::string text(const Json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
+// Built with fmt: g++ 12 warns falsely of an overflow in "(" + text when optimising.
 std::string column_list(const Json& names) {
-  if (!names.is_array()) return "(" + text(names) + ")";
+  if (!names.is_array()) return fmt::format("({})", text(names));
   std::string list;
   for (const auto& name : names) {
     if (!list.empty()) list += ", ";
     list += text(name);
   }
-  return "(" + list + ")";
+  return fmt::format("({})", list);
 }
 
 // The name of a column, key or index, from its document entry or record.
@@ -79,8 +80,8 @@ std::string name_of(const Kind& kind, const Json& entry) {
     return column_list(member(entry, "constrained_columns"));
   }
   if (kind.record_class == &SourceForeignKey::record_class()) {
-    return column_list(member(entry, "constrained_columns")) + " -> " +
-           text(member(entry, "referred_table"));
+    return fmt::format("{} -> {}", column_list(member(entry, "constrained_columns")),
+                       text(member(entry, "referred_table")));
   }
   if (kind.record_class == &SourceIndex::record_class()) {
     const auto& name = member(entry, "name");
@@ -236,7 +237,7 @@ class CreatedAndChanged {
       const auto parent = _parent_of(fields);
       const auto name = _names.find(parent);
       SchemaChange change{ChangeKind::created, std::string(kind.object),
-                          name != _names.end() ? name->second : "#" + std::to_string(parent.id),
+                          name != _names.end() ? name->second : fmt::format("#{}", parent.id),
                           name_of(kind, fields)};
       if (const auto found = changed.find(record.id()); found != changed.end()) {
         change.kind = ChangeKind::changed;
@@ -308,7 +309,7 @@ class ParentNames {
       const auto& id = member(record, field);
       if (!id.is_number_integer()) continue;
       const auto found = names->find(id.get<std::int64_t>());
-      return found != names->end() ? found->second : "#" + id.dump();
+      return found != names->end() ? found->second : fmt::format("#{}", id.dump());
     }
     return {};
   }
