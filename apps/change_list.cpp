@@ -10,7 +10,11 @@ namespace kelmarion::apps {
 namespace {
 
 std::string value_text(const nlohmann::ordered_json& value) {
-  return escaped_text(value.is_string() ? value.get<std::string>() : value.dump());
+  // Only shown: a bad byte inside a list may be replaced (dump() would throw).
+  return escaped_text(
+      value.is_string()
+          ? value.get<std::string>()
+          : value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
 // "orders.status", "orders (id)" for a name that is a column list, "orders".

@@ -7,6 +7,7 @@
 
 #include "apps/change_list.h"
 #include "apps/change_options.h"
+#include "apps/document_io.h"
 #include "apps/document_source.h"
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
@@ -98,11 +99,12 @@ int run_diff(const DiffArguments& arguments, const GlobalOptions& /*global*/) {
   core::AsyncSession session(
       location, {.rehearse = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
   auto obtained = obtain_document(arguments.source, "diff");
+  if (arguments.format == "json") require_utf8_text(*obtained.document);
   const auto result = run_coroutine(meta::preview_save(
       session, arguments.source.engine, obtained.schema_name, std::move(obtained.document)));
   if (arguments.format == "json") {
-    write_standard_output(json_report(arguments, obtained.schema_name, session, result).dump() +
-                          "\n");
+    write_standard_output(
+        document_text(json_report(arguments, obtained.schema_name, session, result), false));
   } else {
     write_standard_output(text_report(arguments, obtained.schema_name, session, result));
   }

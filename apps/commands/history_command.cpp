@@ -7,6 +7,7 @@
 
 #include "apps/change_list.h"
 #include "apps/change_options.h"
+#include "apps/document_io.h"
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
@@ -153,7 +154,7 @@ int run_history(const HistoryArguments& arguments, const GlobalOptions& /*global
   if (arguments.format == "json") {
     Json report = Json::array();
     for (const auto& save : read.saves) report.push_back(to_json(save));
-    write_standard_output((arguments.save ? report.front() : report).dump() + "\n");
+    write_standard_output(document_text(arguments.save ? report.front() : report, false));
   } else if (arguments.save) {
     write_standard_output(one_save_text(read.saves.front()));
   } else {

@@ -63,7 +63,8 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
   core::AsyncSession session(location,
                              {.lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
   auto obtained = obtain_document(arguments.source, "save");
-  if (arguments.output) require_utf8_text(*obtained.document);
+  // JSON output refuses text that is not UTF-8: refused before the save, not after it.
+  if (arguments.output || arguments.format == "json") require_utf8_text(*obtained.document);
 
   // The result holds the only reference to the document, dropped once not needed.
   meta::SaveResult result = [&] {
@@ -93,7 +94,7 @@ int run_save(const SaveArguments& arguments, const GlobalOptions& global) {
       .list_limit = arguments.list_changes ? SIZE_MAX : default_list_limit};
   std::string report;
   if (arguments.format == "json") {
-    report = save_summary_json(summary).dump() + "\n";
+    report = document_text(save_summary_json(summary), false);
   } else {
     std::ostringstream text;
     write_save_summary(text, summary);

@@ -150,10 +150,11 @@ TEST_P(ChangeHistory, OnlyCommittedSavesAreInTheHistory) {
   ASSERT_EQ(run("save").status, 0);
   ASSERT_EQ(run("save").status, 0);
   // The second table lacks its name: the save fails half-way and is rolled back.
-  const auto failed = tool(
-      ToolCall{.arguments = {"save", "--document", "-", "--store", store_url()},
-               .input = R"({"schema_name": ")" + _schema +
-                        R"(", "tables": [{"table_name": "a", "columns": []}, {"columns": []}]})"});
+  const auto failed =
+      tool(ToolCall{.arguments = {"save", "--document", "-", "--store", store_url()},
+                    .input = R"({"schema_name": ")" + _schema +
+                             R"(", "views": [], "tables": [{"table_name": "a", "columns": [], )"
+                             R"("foreign_keys": [], "indexes": []}, {"columns": []}]})"});
   EXPECT_EQ(failed.status, 2) << failed.err;
 
   const auto history = tool({"history", "--store", store_url(), "--format", "json"});

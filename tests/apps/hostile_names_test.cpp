@@ -269,7 +269,16 @@ TEST_F(HostileText, ControlCharactersAreEscapedInTextOutputAndBadUtf8RefusedInJs
   const auto refused = tool({"show", "--store", store(), "--schema", red});
   EXPECT_EQ(refused.err,
             "kelmarion-meta: error: schema '" + shown_red + "': not in store '" + store() + "'\n");
-  for (const auto& run : {saved, tree, refused}) {
+  execute(engine, "ALTER TABLE " + identifier(red) + " ADD COLUMN " + identifier(next_line + "2") +
+                      " TEXT");
+  const auto diff = tool({"diff", "--engine", engine_url(engine), "--store", store()});
+  EXPECT_EQ(diff.status, 3) << diff.err;
+  EXPECT_THAT(diff.out, HasSubstr("  + column " + shown_red + R"(.c\u00852)" + "\n"));
+  const auto diff_json =
+      tool({"diff", "--engine", engine_url(engine), "--store", store(), "--format", "json"});
+  ASSERT_EQ(diff_json.status, 3) << diff_json.err;
+  EXPECT_EQ(json::parse(diff_json.out)["changes"][0]["table"], red);
+  for (const auto& run : {saved, tree, refused, diff}) {
     EXPECT_THAT(run.out + run.err, AllOf(Not(HasSubstr("\x1b")), Not(HasSubstr("\u0085"))));
   }
 
