@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apps/commands/diff_command.h"
+#include "apps/commands/doc_command.h"
 #include "apps/commands/history_command.h"
 #include "apps/commands/inspect_command.h"
 #include "apps/commands/save_command.h"
@@ -53,11 +54,13 @@ int run_command_line(int argc, char** argv) {
   apps::ShowArguments show;
   apps::DiffArguments diff;
   apps::HistoryArguments history;
+  apps::DocArguments doc;
   const auto& inspect_command = apps::add_inspect_command(app, inspect);
   const auto& save_command = apps::add_save_command(app, save);
   const auto& show_command = apps::add_show_command(app, show);
   const auto& diff_command = apps::add_diff_command(app, diff);
   const auto& history_command = apps::add_history_command(app, history);
+  const auto& doc_command = apps::add_doc_command(app, doc);
 
   try {
     app.parse(argc, argv);
@@ -73,6 +76,7 @@ int run_command_line(int argc, char** argv) {
   add_url(urls, diff.source.engine);
   add_url(urls, diff.store);
   add_url(urls, history.store);
+  add_url(urls, doc.store);
   urls.push_back(apps::store_location(std::nullopt));
   try {
     if (inspect_command.parsed()) return apps::run_inspect(inspect, global);
@@ -80,6 +84,7 @@ int run_command_line(int argc, char** argv) {
     if (show_command.parsed()) return apps::run_show(show, global);
     if (diff_command.parsed()) return apps::run_diff(diff, global);
     if (history_command.parsed()) return apps::run_history(history, global);
+    if (doc_command.parsed()) return apps::run_doc(doc, global);
     return apps::exit_usage;  // require_subcommand(1) lets nothing else through
   } catch (...) {
     const auto failure = apps::describe_failure(std::current_exception(), urls);

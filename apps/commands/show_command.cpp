@@ -5,6 +5,8 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "apps/docs/er_diagram.h"
+#include "apps/docs/schema_pages.h"
 #include "apps/document_io.h"
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
@@ -56,8 +58,9 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
   command
       ->add_option("--format", arguments.format,
                    "tree: a readable outline; json: the schema's document, of the shape "
-                   "'inspect' writes")
-      ->check(CLI::IsMember({"tree", "json"}))
+                   "'inspect' writes; mermaid, dot: the schema's ER diagram as a Mermaid "
+                   "erDiagram or a Graphviz digraph (names and foreign keys only beyond 50 tables)")
+      ->check(CLI::IsMember({"tree", "json", "mermaid", "dot"}))
       ->capture_default_str();
   command->add_flag("--pretty", arguments.pretty,
                     "Indent the JSON (the default when standard output is a terminal)");
@@ -82,6 +85,20 @@ int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
   if (arguments.schema && schemas.empty()) {
     throw UsageError(
         fmt::format("schema '{}': not in store '{}'", *arguments.schema, session.location()));
+  }
+
+  if (arguments.format == "mermaid" || arguments.format == "dot") {
+    if (schemas.size() != 1) {
+      throw UsageError(fmt::format("store '{}' holds {} schemas: give --schema for a diagram",
+                                   escaped_text(session.location()), schemas.size()));
+    }
+    const auto& schema = schemas.front();
+    const SchemaLinks links(schema);
+    const auto diagram =
+        schema_diagram(schema, links, schema_diagram_has_columns(schema.tables.size()));
+    write_standard_output(arguments.format == "dot" ? dot_text_of(diagram)
+                                                    : mermaid_text_of(diagram));
+    return exit_success;
   }
 
   if (arguments.format == "json") {

@@ -1,6 +1,6 @@
 #pragma once
 
-// kelmarion-meta show [--store URL] [--schema NAME] [--format tree|json] [--pretty]
+// kelmarion-meta show [--store URL] [--schema NAME] [--format tree|json|mermaid|dot] [--pretty]
 //                     [--lock-timeout SECONDS]
 //
 // Reads the stored metamodel back: a readable outline per schema, or the
@@ -8,7 +8,8 @@
 // `save --document` changes nothing). Without --schema every stored schema is
 // shown; as JSON that is a list of documents. The store is opened read-only and
 // read in one transaction: show never creates or changes anything, and reads
-// one consistent state while saves go on.
+// one consistent state while saves go on. As mermaid or dot, the schema's ER
+// diagram (er_diagram.h), of one schema.
 
 #include <optional>
 #include <string>
@@ -24,7 +25,7 @@ namespace kelmarion::apps {
 struct ShowArguments {
   std::optional<std::string> store;   // absent: see store_location.h
   std::optional<std::string> schema;  // absent: every stored schema
-  std::string format = "tree";        // "tree" or "json"
+  std::string format = "tree";        // "tree", "json", "mermaid" or "dot"
   bool pretty = false;
   double lock_timeout_seconds = 0;  // set by the option's default
 };
