@@ -9,7 +9,7 @@ void add_format_option(CLI::App& command, std::string& format) {
       .add_option("--format", format,
                   "text: for people; json: one JSON document with stable field names (see the "
                   "README)")
-      ->check(CLI::IsMember({"text", "json"}))
+      ->check(CLI::IsMember(report_formats))
       ->capture_default_str();
 }
 

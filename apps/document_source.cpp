@@ -25,18 +25,24 @@ std::size_t table_count(const meta::Document& document) {
 }  // namespace
 
 void add_schema_source_options(CLI::App& command, SchemaSource& source, std::string_view verb) {
-  command.add_option("--engine", source.engine,
-                     "Database to inspect (sqlite:///file.db, postgresql://user@host/db, "
-                     "mysql://user@host/db); with --document it is only recorded, and defaults "
-                     "to the stored one");
-  command.add_option("--schema", source.schema,
-                     fmt::format("Schema to {} (default: the document's schema_name, or the "
-                                 "engine's default schema)",
-                                 verb));
-  command.add_option("--document", source.document,
-                     fmt::format("{} this JSON document (as 'inspect' or 'show --format json' "
-                                 "write it) instead of inspecting; '-' reads standard input",
-                                 verb == "save" ? "Save" : "Compare"));
+  command
+      .add_option("--engine", source.engine,
+                  "Database to inspect (sqlite:///file.db, postgresql://user@host/db, "
+                  "mysql://user@host/db); with --document it is only recorded, and defaults "
+                  "to the stored one")
+      ->option_text("URL");
+  command
+      .add_option("--schema", source.schema,
+                  fmt::format("Schema to {} (default: the document's schema_name, or the "
+                              "engine's default schema)",
+                              verb))
+      ->option_text("NAME");
+  command
+      .add_option("--document", source.document,
+                  fmt::format("{} this JSON document (as 'inspect' or 'show --format json' "
+                              "write it) instead of inspecting; '-' reads standard input",
+                              verb == "save" ? "Save" : "Compare"))
+      ->option_text("FILE");
 }
 
 ObtainedDocument obtain_document(const SchemaSource& source, std::string_view command) {

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "apps/change_options.h"
 #include "apps/commands/diff_command.h"
 #include "apps/commands/doc_command.h"
 #include "apps/commands/history_command.h"
 #include "apps/commands/inspect_command.h"
 #include "apps/commands/save_command.h"
 #include "apps/commands/show_command.h"
+#include "apps/completion_script.h"
 #include "apps/exit_status.h"
 #include "apps/global_options.h"
 #include "apps/out_of_memory.h"
@@ -61,6 +63,12 @@ int run_command_line(int argc, char** argv) {
   const auto& diff_command = apps::add_diff_command(app, diff);
   const auto& history_command = apps::add_history_command(app, history);
   const auto& doc_command = apps::add_doc_command(app, doc);
+  std::string shell;
+  auto* completion_command = app.add_subcommand(
+      "completion", "Print a completion script for bash, zsh or fish (see the README)");
+  completion_command->add_option("shell", shell, "The shell")
+      ->required()
+      ->check(CLI::IsMember({"bash", "zsh", "fish"}));
 
   try {
     app.parse(argc, argv);
@@ -85,6 +93,14 @@ int run_command_line(int argc, char** argv) {
     if (diff_command.parsed()) return apps::run_diff(diff, global);
     if (history_command.parsed()) return apps::run_history(history, global);
     if (doc_command.parsed()) return apps::run_doc(doc, global);
+    if (completion_command->parsed()) {
+      const apps::OptionValues values{{"save --format", apps::report_formats},
+                                      {"diff --format", apps::report_formats},
+                                      {"history --format", apps::report_formats},
+                                      {"show --format", apps::show_formats}};
+      apps::write_standard_output(apps::completion_script(app, shell, values));
+      return apps::exit_success;
+    }
     return apps::exit_usage;  // require_subcommand(1) lets nothing else through
   } catch (...) {
     const auto failure = apps::describe_failure(std::current_exception(), urls);

@@ -1,5 +1,7 @@
 #include "apps/store_option.h"
 
+#include <fmt/format.h>
+
 #include <CLI/CLI.hpp>
 
 #include "apps/store_location.h"
@@ -7,10 +9,13 @@
 namespace kelmarion::apps {
 
 void add_store_option(CLI::App& command, std::optional<std::string>& store) {
-  command.add_option("--store", store,
-                     "Store database: sqlite:///file.db, a file path, postgresql://user@host/db or "
-                     "libpq key=value pairs (default: $" +
-                         std::string(store_environment_variable) + ", else " + default_store + ")");
+  command
+      .add_option("--store", store,
+                  fmt::format("Store database: a SQLite file (sqlite:///file.db, or a path) or a "
+                              "PostgreSQL database (postgresql://user@host/db, or libpq "
+                              "key=value pairs); default: ${}, else {}",
+                              store_environment_variable, default_store))
+      ->option_text("URL");
 }
 
 }  // namespace kelmarion::apps

@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libasio-dev libspdlog-dev libcli11-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libmariadb-dev mariadb-server
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev valgrind
+  clang-14 libclang-rt-14-dev valgrind graphviz help2man zsh fish
 )
 
 missing=()

@@ -127,10 +127,13 @@ CLI::App& add_history_command(CLI::App& app, HistoryArguments& arguments) {
       app.add_subcommand("history", "List the saves the store recorded, newest first, or one save");
   command->fallthrough();
   add_store_option(*command, arguments.store);
-  command->add_option("--schema", arguments.schema, "Only the saves of this schema");
+  command->add_option("--schema", arguments.schema, "Only the saves of this schema")
+      ->option_text("NAME");
   command->add_option("--limit", arguments.limit, "At most this many saves (0: all)")
+      ->option_text("N")
       ->capture_default_str();
-  command->add_option("--save", arguments.save, "Show this save (its number) with every change");
+  command->add_option("--save", arguments.save, "Show this save (its number) with every change")
+      ->option_text("ID");
   add_format_option(*command, arguments.format);
   add_lock_timeout_option(*command, arguments.lock_timeout_seconds);
   command->footer(

@@ -21,12 +21,17 @@ CLI::App& add_inspect_command(CLI::App& app, InspectArguments& arguments) {
                    "Database to inspect: sqlite:///relative.db, sqlite:////absolute.db, "
                    "postgresql://user@host:port/db, libpq key=value pairs, "
                    "mysql://user@host:port/db")
-      ->required();
-  command->add_option("--schema", arguments.schema,
-                      "Schema to inspect (default: the engine's own, 'main' for SQLite, "
-                      "'public' for PostgreSQL, the URL's database for MySQL)");
-  command->add_option("-o,--output", arguments.output,
-                      "Write the document into FILE instead of standard output");
+      ->required()
+      ->option_text("URL");
+  command
+      ->add_option("--schema", arguments.schema,
+                   "Schema to inspect (default: the engine's own, 'main' for SQLite, "
+                   "'public' for PostgreSQL, the URL's database for MySQL)")
+      ->option_text("NAME");
+  command
+      ->add_option("-o,--output", arguments.output,
+                   "Write the document into FILE instead of standard output")
+      ->option_text("FILE");
   command->add_flag("--pretty", arguments.pretty,
                     "Indent the JSON (the default when standard output is a terminal)");
   command->footer(

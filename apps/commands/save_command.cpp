@@ -33,10 +33,12 @@ CLI::App& add_save_command(CLI::App& app, SaveArguments& arguments) {
   command->fallthrough();
   add_schema_source_options(*command, arguments.source, "save");
   add_store_option(*command, arguments.store);
-  command->add_option("-o,--output", arguments.output,
-                      "Write the saved document, with the identifiers and sort orders the save "
-                      "wrote into it, into FILE ('-': standard output, the summary then goes "
-                      "to stderr)");
+  command
+      ->add_option("-o,--output", arguments.output,
+                   "Write the saved document, with the identifiers and sort orders the save "
+                   "wrote into it, into FILE ('-': standard output, the summary then goes "
+                   "to stderr)")
+      ->option_text("FILE");
   add_lock_timeout_option(*command, arguments.lock_timeout_seconds);
   command->add_flag("--prune", arguments.prune,
                     "Delete stale records (records under the schema this save did not write: "

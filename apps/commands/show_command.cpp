@@ -50,17 +50,17 @@ asio::awaitable<std::vector<StoredSchema>> read_in_one_transaction(
 }  // namespace
 
 CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
-  auto* command =
-      app.add_subcommand("show", "Show what the store holds: an outline, or JSON documents");
+  auto* command = app.add_subcommand(
+      "show", "Show what the store holds: an outline, JSON documents or an ER diagram");
   command->fallthrough();
   add_store_option(*command, arguments.store);
-  command->add_option("--schema", arguments.schema, "Show only this schema");
+  command->add_option("--schema", arguments.schema, "Show only this schema")->option_text("NAME");
   command
       ->add_option("--format", arguments.format,
                    "tree: a readable outline; json: the schema's document, of the shape "
                    "'inspect' writes; mermaid, dot: the schema's ER diagram as a Mermaid "
                    "erDiagram or a Graphviz digraph (names and foreign keys only beyond 50 tables)")
-      ->check(CLI::IsMember({"tree", "json", "mermaid", "dot"}))
+      ->check(CLI::IsMember(show_formats))
       ->capture_default_str();
   command->add_flag("--pretty", arguments.pretty,
                     "Indent the JSON (the default when standard output is a terminal)");

@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "apps/global_options.h"
 
@@ -21,6 +22,9 @@ class App;
 }
 
 namespace kelmarion::apps {
+
+// What --format takes.
+inline const std::vector<std::string> show_formats{"tree", "json", "mermaid", "dot"};
 
 struct ShowArguments {
   std::optional<std::string> store;   // absent: see store_location.h
