@@ -42,6 +42,7 @@ scripts/with_postgres.sh scripts/with_mariadb.sh sh -c 'build/dev/bench/store_be
     --benchmark_filter="/100(/real_time)?\$" --benchmark_min_time=0.001 \
     && build/dev/bench/save_instructions postgresql ours resave 100' >/dev/null
 build/dev/bench/save_memory 100 >/dev/null
+build/dev/bench/doc_bench --benchmark_filter='/100$' --benchmark_min_time=0.001 >/dev/null
 build/dev/bench/save_instructions sqlite floor resave 100 >/dev/null
 
 # The document fuzzer, briefly: a crash, leak or undefined behaviour fails the run.

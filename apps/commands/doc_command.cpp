@@ -12,6 +12,7 @@
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
+#include "apps/read_transaction.h"
 #include "apps/run_coroutine.h"
 #include "apps/standard_output.h"
 #include "apps/store_location.h"
@@ -32,21 +33,9 @@ struct Read {
 };
 
 asio::awaitable<Read> read_schema(core::AsyncSession& session, std::string schema_name) {
-  co_await session.begin();
-  std::exception_ptr failure;
   Read read;
-  try {
-    read.schemas = co_await read_stored_schemas(session, schema_name);
-    read.last_save = co_await meta::read_history(session, schema_name, 1);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  try {
-    co_await session.rollback();  // a read-only transaction: nothing to keep
-  } catch (...) {
-    if (!failure) failure = std::current_exception();
-  }
-  if (failure) std::rethrow_exception(failure);
+  read.schemas = co_await read_stored_schemas(session, schema_name);
+  read.last_save = co_await meta::read_history(session, schema_name, 1);
   co_return read;
 }
 
@@ -114,12 +103,9 @@ CLI::App& add_doc_command(CLI::App& app, DocArguments& arguments) {
 }
 
 int run_doc(const DocArguments& arguments, const GlobalOptions& /*global*/) {
-  const auto location = store_location(arguments.store);
-  require_lasting_store(location);
-  require_existing_store_file(location);
-  core::AsyncSession session(
-      location, {.read_only = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
-  const auto read = run_coroutine(read_schema(session, arguments.schema));
+  auto session = open_store_to_read(arguments.store, arguments.lock_timeout_seconds);
+  const auto read =
+      run_coroutine(in_one_transaction(session, read_schema(session, arguments.schema)));
   if (read.schemas.empty()) {
     throw UsageError(fmt::format("schema '{}': not in store '{}'", escaped_text(arguments.schema),
                                  escaped_text(session.location())));

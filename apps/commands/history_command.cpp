@@ -11,6 +11,7 @@
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
+#include "apps/read_transaction.h"
 #include "apps/run_coroutine.h"
 #include "apps/standard_output.h"
 #include "apps/store_location.h"
@@ -25,33 +26,15 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct Read {
+// The saves asked for.
+asio::awaitable<std::vector<meta::SaveHistoryEntry>> read_saves(core::AsyncSession& session,
+                                                                const HistoryArguments& arguments) {
+  if (!arguments.save)
+    co_return co_await meta::read_history(session, arguments.schema, arguments.limit);
   std::vector<meta::SaveHistoryEntry> saves;
-};
-
-// The saves asked for, read in one read-only transaction.
-asio::awaitable<Read> read_saves(core::AsyncSession& session, const HistoryArguments& arguments) {
-  co_await session.begin();
-  std::exception_ptr failure;
-  Read read;
-  try {
-    if (arguments.save) {
-      if (auto save = co_await meta::read_save(session, *arguments.save)) {
-        read.saves.push_back(std::move(*save));
-      }
-    } else {
-      read.saves = co_await meta::read_history(session, arguments.schema, arguments.limit);
-    }
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  try {
-    co_await session.rollback();  // a read-only transaction: nothing to keep
-  } catch (...) {
-    if (!failure) failure = std::current_exception();
-  }
-  if (failure) std::rethrow_exception(failure);
-  co_return read;
+  if (auto save = co_await meta::read_save(session, *arguments.save))
+    saves.push_back(std::move(*save));
+  co_return saves;
 }
 
 // Totals over every kind of record: created, changed, stale or deleted.
@@ -144,24 +127,20 @@ CLI::App& add_history_command(CLI::App& app, HistoryArguments& arguments) {
 }
 
 int run_history(const HistoryArguments& arguments, const GlobalOptions& /*global*/) {
-  const auto location = store_location(arguments.store);
-  require_lasting_store(location);
-  require_existing_store_file(location);
-  core::AsyncSession session(
-      location, {.read_only = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
-  const auto read = run_coroutine(read_saves(session, arguments));
-  if (arguments.save && read.saves.empty()) {
+  auto session = open_store_to_read(arguments.store, arguments.lock_timeout_seconds);
+  const auto saves = run_coroutine(in_one_transaction(session, read_saves(session, arguments)));
+  if (arguments.save && saves.empty()) {
     throw UsageError(
         fmt::format("save {}: not in store '{}'", *arguments.save, session.location()));
   }
   if (arguments.format == "json") {
     Json report = Json::array();
-    for (const auto& save : read.saves) report.push_back(to_json(save));
+    for (const auto& save : saves) report.push_back(to_json(save));
     write_standard_output(document_text(arguments.save ? report.front() : report, false));
   } else if (arguments.save) {
-    write_standard_output(one_save_text(read.saves.front()));
+    write_standard_output(one_save_text(saves.front()));
   } else {
-    write_standard_output(list_text(read.saves, arguments, session.location()));
+    write_standard_output(list_text(saves, arguments, session.location()));
   }
   return exit_success;
 }

@@ -11,6 +11,7 @@
 #include "apps/escaped_text.h"
 #include "apps/exit_status.h"
 #include "apps/lock_timeout_option.h"
+#include "apps/read_transaction.h"
 #include "apps/run_coroutine.h"
 #include "apps/standard_output.h"
 #include "apps/store_location.h"
@@ -22,32 +23,7 @@
 #include "kelmarion_core/session.h"
 
 namespace kelmarion::apps {
-namespace {
-
-// The stored schemas, read in one read-only transaction.
-asio::awaitable<std::vector<StoredSchema>> read_in_one_transaction(
-    core::AsyncSession& session, std::optional<std::string> schema_name) {
-  co_await session.begin();
-  std::exception_ptr failure;
-  std::vector<StoredSchema> schemas;
-  try {
-    schemas = co_await read_stored_schemas(session, std::move(schema_name));
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    try {
-      co_await session.rollback();
-    } catch (...) {
-      // The read's own failure is the one to report; a read-only transaction undoes nothing.
-    }
-    std::rethrow_exception(failure);
-  }
-  co_await session.commit();
-  co_return schemas;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
   auto* command = app.add_subcommand(
@@ -76,12 +52,9 @@ CLI::App& add_show_command(CLI::App& app, ShowArguments& arguments) {
 }
 
 int run_show(const ShowArguments& arguments, const GlobalOptions& /*global*/) {
-  const auto location = store_location(arguments.store);
-  require_lasting_store(location);
-  require_existing_store_file(location);
-  core::AsyncSession session(
-      location, {.read_only = true, .lock_timeout = lock_timeout(arguments.lock_timeout_seconds)});
-  const auto schemas = run_coroutine(read_in_one_transaction(session, arguments.schema));
+  auto session = open_store_to_read(arguments.store, arguments.lock_timeout_seconds);
+  const auto schemas =
+      run_coroutine(in_one_transaction(session, read_stored_schemas(session, arguments.schema)));
   if (arguments.schema && schemas.empty()) {
     throw UsageError(
         fmt::format("schema '{}': not in store '{}'", *arguments.schema, session.location()));

@@ -5,7 +5,7 @@
 // cannot hold. A name made only of lower-case ASCII letters, digits, '-' and
 // '_' (at most 48 bytes, not a name Windows reserves) is its own file name;
 // any other is cut to that alphabet and length and followed by '-' and eight
-// hex digits of a hash of the whole name ("Orders" -> "orders-9f3a0c11").
+// hex digits of a hash of the whole name ("Orders" -> "orders-7872110c").
 // Should two names still meet, later ones get "-2", "-3", ... in list order.
 
 #include <string>
