@@ -42,13 +42,13 @@ std::vector<Choice> choices_of(const CLI::App& command, const std::string& name,
   std::vector<Choice> choices;
   for (const auto* option : command.get_options()) {
     Choice choice;
-    for (const auto& s : option->get_snames()) choice.names.push_back("-" + s);
-    for (const auto& l : option->get_lnames()) choice.names.push_back("--" + l);
+    for (const auto& s : option->get_snames()) choice.names.push_back(fmt::format("-{}", s));
+    for (const auto& l : option->get_lnames()) choice.names.push_back(fmt::format("--{}", l));
     if (choice.names.empty()) continue;  // a positional argument
     choice.description = short_text(option->get_description());
     choice.takes_value = option->get_expected_max() > 0;
     choice.kind = option->get_option_text();
-    const auto found = values.find(name + " " + choice.names.back());
+    const auto found = values.find(fmt::format("{} {}", name, choice.names.back()));
     if (found != values.end()) choice.values = found->second;
     choices.push_back(std::move(choice));
   }
@@ -152,12 +152,14 @@ std::string zsh_script(const std::vector<Command>& commands) {
   for (std::size_t i = 1; i < commands.size(); ++i) {
     text += fmt::format("    '{}:{}'\n", commands[i].name, commands[i].description);
   }
-  text += "  )\n  _arguments -C" + zsh_arguments(commands.front()) +
-          " \\\n      '1: :->command' '*:: :->arguments'\n"
-          "  case $state in\n"
-          "    command) _describe command commands ;;\n"
-          "    arguments)\n"
-          "      case $line[1] in\n";
+  text += "  )\n  _arguments -C";
+  text += zsh_arguments(commands.front());
+  text +=
+      " \\\n      '1: :->command' '*:: :->arguments'\n"
+      "  case $state in\n"
+      "    command) _describe command commands ;;\n"
+      "    arguments)\n"
+      "      case $line[1] in\n";
   for (std::size_t i = 1; i < commands.size(); ++i) {
     text +=
         fmt::format("        {}) _arguments{} ;;\n", commands[i].name, zsh_arguments(commands[i]));

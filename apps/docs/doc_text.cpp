@@ -45,9 +45,8 @@ std::string markdown_text(std::string_view text) {
   for (std::size_t i = 0; i < shown.size(); ++i) {
     const char c = shown[i];
     // An underscore inside a word (snake_case) never starts or ends emphasis.
-    const bool inside_word =
-        c == '_' && i > 0 && i + 1 < shown.size() && alphanumeric(shown[i - 1]) &&
-        alphanumeric(shown[i + 1]);
+    const bool inside_word = c == '_' && i > 0 && i + 1 < shown.size() &&
+                             alphanumeric(shown[i - 1]) && alphanumeric(shown[i + 1]);
     if (markdown_syntax(c) || (c == '_' && !inside_word)) out += '\\';
     out += c;
   }

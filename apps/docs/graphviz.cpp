@@ -77,7 +77,7 @@ void render_svg(const std::filesystem::path& dot, const std::vector<std::filesys
   for (const auto& file : files) {
     auto svg = file;
     svg.replace_extension(".svg");
-    std::filesystem::rename(file.string() + ".svg", svg);
+    std::filesystem::rename(fmt::format("{}.svg", file.string()), svg);
   }
 }
 

@@ -113,7 +113,7 @@ Names page_names_of(const StoredSchema& schema) {
 
 std::string columns_section(const std::vector<core::Record>& columns) {
   std::string text = "## Columns\n\n";
-  if (columns.empty()) return text + "None.\n\n";
+  if (columns.empty()) return text.append("None.\n\n");
   text += "| Column | Type | Nullable | Default | Comment |\n|---|---|---|---|---|\n";
   for (const auto& column : columns) {
     text += fmt::format("| {} | {} | {} | {} | {} |\n", md(column, "name"), md(column, "type"),
@@ -131,7 +131,8 @@ std::string table_page(const StoredSchema& schema, const SchemaLinks& links, std
   if (const auto& comment = table.table["comment"]; comment.is_string()) {
     text += fmt::format(" {}", md_value(comment));
   }
-  text += "\n\n" + columns_section(table.columns);
+  text += "\n\n";
+  text += columns_section(table.columns);
 
   text += "## Primary key\n\n";
   if (table.primary_keys.empty()) text += "None.\n";
@@ -179,10 +180,11 @@ std::string table_page(const StoredSchema& schema, const SchemaLinks& links, std
                       md_list(keys[k]["referred_columns"]));
     }
   }
-  text +=
-      rows.empty() ? "None.\n" : "| Table | Its columns | Columns here |\n|---|---|---|\n" + rows;
-  text += "\n" + diagram_section(neighbourhood_diagram(schema, links, t), names.tables[t] + ".dot",
-                                 options);
+  text += rows.empty() ? "None.\n" : "| Table | Its columns | Columns here |\n|---|---|---|\n";
+  text += rows;
+  text += '\n';
+  text += diagram_section(neighbourhood_diagram(schema, links, t),
+                          fmt::format("{}.dot", names.tables[t]), options);
   return text;
 }
 
@@ -193,7 +195,8 @@ std::string view_page(const StoredSchema& schema, const StoredView& view,
   if (const auto& comment = view.view["comment"]; comment.is_string()) {
     text += fmt::format(" {}", md_value(comment));
   }
-  text += "\n\n" + columns_section(view.columns);
+  text += "\n\n";
+  text += columns_section(view.columns);
   text += "## Definition\n\n";
   const auto& definition = view.view["definition"];
   text += definition.is_string() ? fenced("sql", lines_shown(definition.get<std::string>()))
