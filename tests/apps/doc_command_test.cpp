@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -134,8 +135,9 @@ TEST_F(DocCommand, DocumentsASchemaWithWorkingLinksAndTheSameBytesEachRun) {
 }
 
 TEST_F(DocCommand, HostileNamesNeverBreakAPageOrADiagramAndGetFilesOfTheirOwn) {
-  // SQLite names ignore case: file names that would clash come from characters instead.
+  // A document, not an engine: SQLite's own names could not differ in case alone.
   const std::vector<std::string> names{"orders",
+                                       "Orders",
                                        "a/b",
                                        "a:b",
                                        "a_b",
@@ -148,16 +150,26 @@ TEST_F(DocCommand, HostileNamesNeverBreakAPageOrADiagramAndGetFilesOfTheirOwn) {
                                        "con",
                                        std::string(80, 'L') + "x",
                                        std::string(80, 'L') + "y"};
-  std::string sql;
+  nlohmann::ordered_json document{{"schema_name", "main"},
+                                  {"tables", nlohmann::ordered_json::array()},
+                                  {"views", nlohmann::ordered_json::array()}};
   for (const auto& name : names) {
-    std::string quoted = "\"";
-    for (const char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    quoted += '"';
-    sql += "CREATE TABLE " + quoted + " (\"id|`#\" INTEGER PRIMARY KEY, \"o\" INTEGER " +
-           "REFERENCES orders (id), \"x\"\"y\" TEXT);";
+    document["tables"].push_back(
+        {{"table_name", name},
+         {"columns", {{{"name", "id|`#"}, {"type", "INTEGER"}}, {{"name", "o"}, {"type", "x\"y"}}}},
+         {"primary_key", {{"name", "pk]]>"}, {"constrained_columns", {"id|`#"}}}},
+         {"foreign_keys",
+          {{{"name", "fk\n"},
+            {"constrained_columns", {"o"}},
+            {"referred_schema", nullptr},
+            {"referred_table", "orders"},
+            {"referred_columns", {"id|`#"}},
+            {"options", {{"ondelete", "CASCADE|"}}}}}},
+         {"indexes", {{{"name", "i*_x_*"}, {"column_names", {"o"}}, {"unique", true}}}}});
   }
-  const auto engine = create_database("hostile.db", sql);
-  ASSERT_EQ(tool({"save", "--engine", engine_url(engine), "--store", store()}).status, 0);
+  const auto saved = tool(ToolCall{.arguments = {"save", "--document", "-", "--store", store()},
+                                   .input = document.dump()});
+  ASSERT_EQ(saved.status, 0) << saved.err;
   const auto out = directory() / "docs";
   const auto run = tool({"doc", "--store", store(), "--schema", "main", "-o", out.string()});
   ASSERT_EQ(run.status, 0) << run.err;
