@@ -5,16 +5,13 @@
 #include <algorithm>
 
 #include "apps/escaped_text.h"
+#include "kelmarion_core/json_text.h"
 
 namespace kelmarion::apps {
 namespace {
 
 std::string value_text(const nlohmann::ordered_json& value) {
-  // Only shown: a bad byte inside a list may be replaced (dump() would throw).
-  return escaped_text(
-      value.is_string()
-          ? value.get<std::string>()
-          : value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  return escaped_text(core::display_text(value));
 }
 
 // "orders.status", "orders (id)" for a name that is a column list, "orders".

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apps/escaped_text.h"
+#include "kelmarion_core/json_text.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -20,12 +21,7 @@ std::string shown(const core::Record& record, std::string_view field,
   return escaped_text(text_of(record, field, fallback));
 }
 
-std::string shown(const meta_json& value) {
-  // Replacing bad bytes is harmless in a value that is only shown, and dump() would throw.
-  return escaped_text(value.is_string()
-                          ? value.get<std::string>()
-                          : value.dump(-1, ' ', false, meta_json::error_handler_t::replace));
-}
+std::string shown(const meta_json& value) { return escaped_text(core::display_text(value)); }
 
 // "a, b" for a list of names; other values as JSON.
 std::string name_list(const meta_json& names) {

@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+
 #include "apps/escaped_text.h"
 
 namespace kelmarion::apps {
@@ -37,6 +41,22 @@ bool markdown_syntax(char c) {
   }
 }
 
+// escaped_text(text) with each character that `codes` names written as its code.
+std::string with_codes(std::string_view text,
+                       std::initializer_list<std::pair<char, std::string_view>> codes) {
+  std::string out;
+  for (const char c : escaped_text(text)) {
+    const auto* code = std::find_if(codes.begin(), codes.end(),
+                                    [c](const auto& entry) { return entry.first == c; });
+    if (code != codes.end()) {
+      out += code->second;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string markdown_text(std::string_view text) {
@@ -54,29 +74,8 @@ std::string markdown_text(std::string_view text) {
 }
 
 std::string mermaid_text(std::string_view text) {
-  std::string out;
-  for (const char c : escaped_text(text)) {
-    switch (c) {
-      case '"':
-        out += "#quot;";
-        break;
-      case '#':
-        out += "#35;";
-        break;
-      case '<':
-        out += "#lt;";
-        break;
-      case '>':
-        out += "#gt;";
-        break;
-      case '`':
-        out += "#96;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return with_codes(text,
+                    {{'"', "#quot;"}, {'#', "#35;"}, {'<', "#lt;"}, {'>', "#gt;"}, {'`', "#96;"}});
 }
 
 std::string mermaid_word(std::string_view text) {
@@ -91,26 +90,7 @@ std::string mermaid_word(std::string_view text) {
 }
 
 std::string dot_html_text(std::string_view text) {
-  std::string out;
-  for (const char c : escaped_text(text)) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return with_codes(text, {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}});
 }
 
 std::string dot_quoted_text(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "apps/docs/doc_text.h"
+#include "kelmarion_core/json_text.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -18,8 +19,7 @@ std::string list_text(const Json& names) {
   std::string text;
   for (const auto& name : names) {
     if (!text.empty()) text += ", ";
-    text += name.is_string() ? name.get<std::string>()
-                             : name.dump(-1, ' ', false, Json::error_handler_t::replace);
+    text += core::display_text(name);
   }
   return text;
 }

@@ -8,6 +8,7 @@
 #include "apps/docs/er_diagram.h"
 #include "apps/docs/page_names.h"
 #include "apps/escaped_text.h"
+#include "kelmarion_core/json_text.h"
 
 namespace kelmarion::apps {
 namespace {
@@ -20,9 +21,7 @@ std::string md(const core::Record& record, std::string_view field) {
 
 std::string md_value(const Json& value) {
   if (value.is_null()) return {};
-  return markdown_text(value.is_string()
-                           ? value.get<std::string>()
-                           : value.dump(-1, ' ', false, Json::error_handler_t::replace));
+  return markdown_text(core::display_text(value));
 }
 
 std::string md_list(const Json& names) {
@@ -123,16 +122,23 @@ std::string columns_section(const std::vector<core::Record>& columns) {
   return text + "\n";
 }
 
-std::string table_page(const StoredSchema& schema, const SchemaLinks& links, std::size_t t,
-                       const Names& names, const PageOptions& options) {
-  const auto& table = schema.tables[t];
-  std::string text = fmt::format("# Table {}\n\nIn schema [{}](../README.md).",
-                                 md(table.table, "table_name"), md(schema.schema, "schema_name"));
-  if (const auto& comment = table.table["comment"]; comment.is_string()) {
+// The heading of a table's or view's page, its schema and comment, and its columns.
+std::string page_top(std::string_view kind, const core::Record& record, std::string_view name,
+                     const StoredSchema& schema, const std::vector<core::Record>& columns) {
+  auto text = fmt::format("# {} {}\n\nIn schema [{}](../README.md).", kind, md(record, name),
+                          md(schema.schema, "schema_name"));
+  if (const auto& comment = record["comment"]; comment.is_string()) {
     text += fmt::format(" {}", md_value(comment));
   }
   text += "\n\n";
-  text += columns_section(table.columns);
+  text += columns_section(columns);
+  return text;
+}
+
+std::string table_page(const StoredSchema& schema, const SchemaLinks& links, std::size_t t,
+                       const Names& names, const PageOptions& options) {
+  const auto& table = schema.tables[t];
+  auto text = page_top("Table", table.table, "table_name", schema, table.columns);
 
   text += "## Primary key\n\n";
   if (table.primary_keys.empty()) text += "None.\n";
@@ -190,13 +196,7 @@ std::string table_page(const StoredSchema& schema, const SchemaLinks& links, std
 
 std::string view_page(const StoredSchema& schema, const StoredView& view,
                       const PageOptions& /*options*/) {
-  std::string text = fmt::format("# View {}\n\nIn schema [{}](../README.md).",
-                                 md(view.view, "view_name"), md(schema.schema, "schema_name"));
-  if (const auto& comment = view.view["comment"]; comment.is_string()) {
-    text += fmt::format(" {}", md_value(comment));
-  }
-  text += "\n\n";
-  text += columns_section(view.columns);
+  auto text = page_top("View", view.view, "view_name", schema, view.columns);
   text += "## Definition\n\n";
   const auto& definition = view.view["definition"];
   text += definition.is_string() ? fenced("sql", lines_shown(definition.get<std::string>()))

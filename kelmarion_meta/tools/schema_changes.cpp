@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "kelmarion_core/errors.h"
+#include "kelmarion_core/json_text.h"
 #include "kelmarion_core/query_service.h"
 #include "kelmarion_meta/generate/entity_table/record_classes.h"
 #include "kelmarion_meta/generate/entity_table/source_column.h"
@@ -59,9 +60,7 @@ const Json& member(const Json& object, std::string_view key) {
   return found != object.end() ? *found : null;
 }
 
-std::string text(const Json& value) {
-  return value.is_string() ? value.get<std::string>() : value.dump();
-}
+std::string text(const Json& value) { return core::display_text(value); }
 
 // Built with fmt: g++ 12 warns falsely of an overflow in "(" + text when optimising.
 std::string column_list(const Json& names) {
@@ -121,6 +120,37 @@ struct ParentHash {
   }
 };
 
+using ParentNames = std::unordered_map<Parent, std::string, ParentHash>;
+
+// Table and view names by identifier, as the saved document holds them.
+ParentNames names_in(const Document& saved) {
+  ParentNames names;
+  for (const auto& [list, parent, name_key] :
+       {std::tuple{"tables", 1, "table_name"}, {"views", 2, "view_name"}}) {
+    const auto& entries = member(saved, list);
+    if (!entries.is_array()) continue;
+    const auto* record_class = kinds()[parent].record_class;
+    for (const auto& entry : entries) {
+      if (const auto id = id_in(entry, *record_class)) {
+        names[Parent{record_class, *id}] = text(member(entry, name_key));
+      }
+    }
+  }
+  return names;
+}
+
+// "orders" for the table or view `fields` (a record's) belongs to, "#7" when
+// `names` lacks it, empty for a record of neither.
+std::string parent_name(const ParentNames& names, const Json& fields) {
+  for (const auto& [field, parent] : {std::pair{"source_table_id", 1}, {"source_view_id", 2}}) {
+    const auto& id = member(fields, field);
+    if (!id.is_number_integer()) continue;
+    const auto found = names.find(Parent{kinds()[parent].record_class, id.get<std::int64_t>()});
+    return found != names.end() ? found->second : fmt::format("#{}", id.dump());
+  }
+  return {};
+}
+
 // Lists what the change set created or changed, table by table in the saved
 // document's order: a table's or view's own entry, then its columns, keys and
 // indexes. Reads the records it must name (new ones under tables that were
@@ -128,8 +158,8 @@ struct ParentHash {
 class CreatedAndChanged {
  public:
   CreatedAndChanged(core::AsyncSession& session, const core::ChangeSet& changes,
-                    const Document& saved)
-      : _session(session), _changes(changes), _saved(saved) {}
+                    const Document& saved, const ParentNames& names)
+      : _session(session), _changes(changes), _saved(saved), _names(names) {}
 
   asio::awaitable<void> describe(std::vector<SchemaChange>& out) {
     const auto& schema = kinds()[0];
@@ -171,11 +201,6 @@ class CreatedAndChanged {
     }
   }
 
-  // Table and view names by identifier, from the document.
-  [[nodiscard]] const std::unordered_map<Parent, std::string, ParentHash>& names() const {
-    return _names;
-  }
-
  private:
   // Entries for the tables and views the save created or changed.
   void _note_parents() {
@@ -196,7 +221,6 @@ class CreatedAndChanged {
         if (!id) continue;
         const Parent key{kind.record_class, *id};
         const auto name = text(member(entry, name_key));
-        _names[key] = name;
         if (created.contains(*id)) {
           _new_parents.insert(key);
           _by_parent[key].push_back(
@@ -234,16 +258,13 @@ class CreatedAndChanged {
         co_await core::QueryService::query_by_ids(&_session, *kind.record_class, std::move(wanted));
     for (const auto& record : records) {
       const auto fields = record.model_dump();
-      const auto parent = _parent_of(fields);
-      const auto name = _names.find(parent);
       SchemaChange change{ChangeKind::created, std::string(kind.object),
-                          name != _names.end() ? name->second : fmt::format("#{}", parent.id),
-                          name_of(kind, fields)};
+                          parent_name(_names, fields), name_of(kind, fields)};
       if (const auto found = changed.find(record.id()); found != changed.end()) {
         change.kind = ChangeKind::changed;
         change.fields = found->second->fields;
       }
-      _by_parent[parent].push_back(std::move(change));
+      _by_parent[_parent_of(fields)].push_back(std::move(change));
     }
   }
 
@@ -266,60 +287,14 @@ class CreatedAndChanged {
   core::AsyncSession& _session;
   const core::ChangeSet& _changes;
   const Document& _saved;
-  std::unordered_map<Parent, std::string, ParentHash> _names;
+  const ParentNames& _names;
   std::unordered_set<Parent, ParentHash> _new_parents;
   // Per table or view: its own entry first (when it has one), then its records'.
   std::unordered_map<Parent, std::vector<SchemaChange>, ParentHash> _by_parent;
 };
 
-// Table and view names by identifier: from the saved document, and from the
-// stale records themselves for tables and views that are gone.
-class ParentNames {
- public:
-  ParentNames(const Document& saved, const std::vector<Json>& stale,
-              const std::vector<const Kind*>& stale_kinds) {
-    for (const auto& [list, name_key, names] :
-         {std::tuple{"tables", "table_name", &_tables}, {"views", "view_name", &_views}}) {
-      const auto& entries = member(saved, list);
-      if (!entries.is_array()) continue;
-      const auto* record_class =
-          names == &_tables ? &SourceTable::record_class() : &SourceView::record_class();
-      for (const auto& entry : entries) {
-        if (const auto id = id_in(entry, *record_class))
-          (*names)[*id] = text(member(entry, name_key));
-      }
-    }
-    for (std::size_t i = 0; i < stale.size(); ++i) {
-      if (stale_kinds[i]->record_class == &SourceTable::record_class()) {
-        if (const auto id = id_in(stale[i], SourceTable::record_class())) {
-          _tables[*id] = text(member(stale[i], "table_name"));
-        }
-      } else if (stale_kinds[i]->record_class == &SourceView::record_class()) {
-        if (const auto id = id_in(stale[i], SourceView::record_class())) {
-          _views[*id] = text(member(stale[i], "view_name"));
-        }
-      }
-    }
-  }
-
-  // The name of the table or view `record` belongs to, "#id" when unknown.
-  [[nodiscard]] std::string parent_of(const Json& record) const {
-    for (const auto& [field, names] :
-         {std::pair{"source_table_id", &_tables}, {"source_view_id", &_views}}) {
-      const auto& id = member(record, field);
-      if (!id.is_number_integer()) continue;
-      const auto found = names->find(id.get<std::int64_t>());
-      return found != names->end() ? found->second : fmt::format("#{}", id.dump());
-    }
-    return {};
-  }
-
- private:
-  std::unordered_map<std::int64_t, std::string> _tables;
-  std::unordered_map<std::int64_t, std::string> _views;
-};
-
-void describe_stale(const Document& saved, const std::vector<core::Record>& records, bool pruned,
+// `names` gains the names of the stale tables and views.
+void describe_stale(ParentNames& names, const std::vector<core::Record>& records, bool pruned,
                     std::vector<SchemaChange>& out) {
   const auto change_kind = pruned ? ChangeKind::deleted : ChangeKind::stale;
   std::vector<Json> stale;
@@ -331,7 +306,14 @@ void describe_stale(const Document& saved, const std::vector<core::Record>& reco
     stale.push_back(record.model_dump());
     stale_kinds.push_back(&kind);
   }
-  const ParentNames parents(saved, stale, stale_kinds);
+  for (std::size_t i = 0; i < stale.size(); ++i) {
+    const auto* record_class = stale_kinds[i]->record_class;
+    const bool table = record_class == &SourceTable::record_class();
+    if (!table && record_class != &SourceView::record_class()) continue;
+    if (const auto id = id_in(stale[i], *record_class)) {
+      names[Parent{record_class, *id}] = text(member(stale[i], table ? "table_name" : "view_name"));
+    }
+  }
   // Stale tables and views by identifier: their entry, to fold their records into.
   std::unordered_map<std::int64_t, std::size_t> stale_tables;
   std::unordered_map<std::int64_t, std::size_t> stale_views;
@@ -362,7 +344,7 @@ void describe_stale(const Document& saved, const std::vector<core::Record>& reco
       count_in(out[*folded_into].contains, kind);
       continue;
     }
-    out.push_back(SchemaChange{change_kind, std::string(kind.object), parents.parent_of(record),
+    out.push_back(SchemaChange{change_kind, std::string(kind.object), parent_name(names, record),
                                name_of(kind, record)});
   }
 }
@@ -389,9 +371,10 @@ asio::awaitable<std::vector<SchemaChange>> describe_changes(core::AsyncSession& 
                                                             const std::vector<core::Record>& stale,
                                                             bool pruned) {
   std::vector<SchemaChange> described;
-  CreatedAndChanged created_and_changed(session, changes, saved);
+  auto names = names_in(saved);
+  CreatedAndChanged created_and_changed(session, changes, saved, names);
   co_await created_and_changed.describe(described);
-  describe_stale(saved, stale, pruned, described);
+  describe_stale(names, stale, pruned, described);
   co_return described;
 }
 
